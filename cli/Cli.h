@@ -1,0 +1,45 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/OCRResult.h"
+
+namespace quirna {
+
+// A document source: the path as the user gave it in, the page results out, or an exception.
+using DocumentSource = std::function<std::vector<OCRResult>(const std::string& filePath)>;
+
+struct DispatchEntry {
+  std::string_view extension;  // lower-case, without the dot
+  DocumentSource source;
+};
+
+// Ordered; the first equal extension decides.
+using DispatchTable = std::vector<DispatchEntry>;
+
+const DispatchTable& dispatchTable();
+
+// What follows the final dot of the last path component, ASCII lower-cased; trailing slashes are
+// not a component. Empty when that component has no dot.
+std::string pathExtension(std::string_view path);
+
+// The text and one line feed, in one write to standard error.
+void writeToStderr(std::string_view message);
+
+struct Outcome {
+  std::string line;  // the one stdout line, without its line feed
+  int status;
+};
+
+// Dispatches `filePath` through `table` and turns what the source returns or throws into the
+// output line and exit status. Catches everything: this is the only place errors end up.
+Outcome runSource(const std::string& filePath, const DispatchTable& table);
+
+// The whole process: argument test, dispatch, one line on stdout. Returns the exit status; a
+// failed write to stdout makes it 1.
+int runMain(int argc, const char* const* argv, const DispatchTable& table);
+
+}  // namespace quirna

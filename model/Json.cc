@@ -1,0 +1,287 @@
+#include "model/Json.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "model/Error.h"
+
+namespace quirna {
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i], or 0 when it is not one.
+std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + length > s.size()) return 0;
+  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return length;
+}
+
+void writeString(std::string& out, std::string_view s) {
+  static constexpr char hex[] = "0123456789abcdef";
+  out += '"';
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x80) {
+      // Library text is not guaranteed to be UTF-8; a stray byte must not make the line invalid.
+      const std::size_t length = utf8SequenceLength(s, i);
+      if (length == 0) {
+        out += "\xEF\xBF\xBD";
+        ++i;
+      } else {
+        out.append(s.substr(i, length));
+        i += length;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '/':
+        out += "\\/";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += hex[c >> 4];
+          out += hex[c & 0xF];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+    ++i;
+  }
+  out += '"';
+}
+
+void writeInteger(std::string& out, std::int64_t value) {
+  char buffer[24];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, end);
+}
+
+// `where` is only built when the value fails, so the common path allocates nothing for it.
+template <typename Where>
+void writeDouble(std::string& out, double value, Where where) {
+  if (!std::isfinite(value)) {
+    char text[8];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    throw EncodingError("Could not encode " + where() + ": " + std::string(text, end) +
+                        " is not a number JSON can hold");
+  }
+  if (value == 0.0 && std::signbit(value)) {
+    out += "-0.0";  // "-0" reads back as the integer 0 in many readers, losing the sign
+    return;
+  }
+  char buffer[32];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, end);
+}
+
+void writeKey(std::string& out, const char* key) {
+  out += '"';
+  out += key;
+  out += "\":";
+}
+
+void writeLine(std::string& out, const TextLine& line, std::size_t page, std::size_t index) {
+  const auto where = [&](const char* key) {
+    return [=] {
+      return "[" + std::to_string(page) + "].lines[" + std::to_string(index) + "]." + key;
+    };
+  };
+  writeKey(out, "height");
+  writeDouble(out, line.height, where("height"));
+  out += ',';
+  writeKey(out, "text");
+  writeString(out, line.text);
+  out += ',';
+  writeKey(out, "width");
+  writeDouble(out, line.width, where("width"));
+  out += ',';
+  writeKey(out, "x");
+  writeDouble(out, line.x, where("x"));
+  out += ',';
+  writeKey(out, "y");
+  writeDouble(out, line.y, where("y"));
+}
+
+void writeResult(std::string& out, const OCRResult& result, std::size_t page) {
+  writeKey(out, "confidence");
+  writeDouble(out, result.confidence, [=] { return "[" + std::to_string(page) + "].confidence"; });
+  out += ',';
+  writeKey(out, "imageHeight");
+  writeInteger(out, result.imageHeight);
+  out += ',';
+  writeKey(out, "imageWidth");
+  writeInteger(out, result.imageWidth);
+  out += ',';
+  writeKey(out, "lines");
+  out += '[';
+  for (std::size_t i = 0; i < result.lines.size(); ++i) {
+    if (i > 0) out += ',';
+    out += '{';
+    writeLine(out, result.lines[i], page, i);
+    out += '}';
+  }
+  out += "],";
+  writeKey(out, "pageNumber");
+  writeInteger(out, result.pageNumber);
+  out += ',';
+  writeKey(out, "text");
+  writeString(out, result.text);
+}
+
+using Json = nlohmann::json;
+
+const Json& member(const Json& object, const char* key) {
+  const auto found = object.find(key);
+  if (found == object.end()) throw DecodingError(std::string("Missing key \"") + key + "\"");
+  if (found->is_null()) throw DecodingError(std::string("Null value for key \"") + key + "\"");
+  return *found;
+}
+
+DecodingError wrongKind(const char* key, const char* expected) {
+  return DecodingError(std::string("Expected ") + expected + " for key \"" + key + "\"");
+}
+
+std::string stringMember(const Json& object, const char* key) {
+  const Json& value = member(object, key);
+  if (!value.is_string()) throw wrongKind(key, "a string");
+  return value.get<std::string>();
+}
+
+double doubleMember(const Json& object, const char* key) {
+  const Json& value = member(object, key);
+  if (!value.is_number()) throw wrongKind(key, "a number");
+  return value.get<double>();
+}
+
+std::int64_t integerMember(const Json& object, const char* key) {
+  const Json& value = member(object, key);
+  if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
+  if (value.is_number_unsigned()) {
+    const auto unsignedValue = value.get<std::uint64_t>();
+    if (unsignedValue <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return static_cast<std::int64_t>(unsignedValue);
+    }
+  } else if (value.is_number_float()) {
+    // A whole number written with a fraction (3.0) is still that integer; 3.5 is not.
+    const double number = value.get<double>();
+    if (std::trunc(number) == number && number >= -0x1p63 && number < 0x1p63) {
+      return static_cast<std::int64_t>(number);
+    }
+  }
+  throw wrongKind(key, "a 64-bit integer");
+}
+
+const Json& requireObject(const Json& value, const char* what) {
+  if (!value.is_object()) throw DecodingError(std::string("Expected an object for ") + what);
+  return value;
+}
+
+TextLine textLineFrom(const Json& value) {
+  const Json& object = requireObject(value, "a line");
+  auto text = stringMember(object, "text");
+  const double x = doubleMember(object, "x");
+  const double y = doubleMember(object, "y");
+  const double width = doubleMember(object, "width");
+  const double height = doubleMember(object, "height");
+  return TextLine{std::move(text), x, y, width, height};
+}
+
+OCRResult ocrResultFrom(const Json& value) {
+  const Json& object = requireObject(value, "a page result");
+  const std::int64_t pageNumber = integerMember(object, "pageNumber");
+  auto text = stringMember(object, "text");
+  const double confidence = doubleMember(object, "confidence");
+  const Json& linesValue = member(object, "lines");
+  if (!linesValue.is_array()) throw wrongKind("lines", "an array");
+  std::vector<TextLine> lines;
+  lines.reserve(linesValue.size());
+  for (const Json& line : linesValue) lines.push_back(textLineFrom(line));
+  const std::int64_t imageWidth = integerMember(object, "imageWidth");
+  const std::int64_t imageHeight = integerMember(object, "imageHeight");
+  return OCRResult{pageNumber,       std::move(text), confidence,
+                   std::move(lines), imageWidth,      imageHeight};
+}
+
+Json parse(std::string_view json) {
+  try {
+    return Json::parse(json);
+  } catch (const Json::exception& error) {
+    throw DecodingError(std::string("Malformed JSON: ") + error.what());
+  }
+}
+
+}  // namespace
+
+std::string encodeResults(const std::vector<OCRResult>& results) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (i > 0) out += ',';
+    out += '{';
+    writeResult(out, results[i], i);
+    out += '}';
+  }
+  out += ']';
+  return out;
+}
+
+std::string encodeErrorObject(std::string_view description) {
+  std::string out = "{\"error\":";
+  writeString(out, description);
+  out += '}';
+  return out;
+}
+
+std::vector<OCRResult> decodeResults(std::string_view json) {
+  const Json value = parse(json);
+  if (!value.is_array()) throw DecodingError("Expected an array of page results");
+  std::vector<OCRResult> results;
+  results.reserve(value.size());
+  for (const Json& result : value) results.push_back(ocrResultFrom(result));
+  return results;
+}
+
+OCRResult decodeOCRResult(std::string_view json) { return ocrResultFrom(parse(json)); }
+
+TextLine decodeTextLine(std::string_view json) { return textLineFrom(parse(json)); }
+
+}  // namespace quirna

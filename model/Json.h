@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/OCRResult.h"
+
+namespace quirna {
+
+// The tool's output form: compact, members in ascending key order, doubles in their shortest
+// round-trip form, "/" escaped, non-ASCII as raw UTF-8. Throws EncodingError, naming the value,
+// when a number is not finite; nothing is returned then.
+std::string encodeResults(const std::vector<OCRResult>& results);
+
+// {"error":"<description>"}.
+std::string encodeErrorObject(std::string_view description);
+
+// The reading side of the same form. Every key is required; null or mistyped members fail with
+// DecodingError; unknown members are ignored.
+std::vector<OCRResult> decodeResults(std::string_view json);
+OCRResult decodeOCRResult(std::string_view json);
+TextLine decodeTextLine(std::string_view json);
+
+}  // namespace quirna

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <memory>
+
+struct Pix;
+
+namespace quirna {
+
+struct PixDeleter {
+  void operator()(Pix* pix) const noexcept;
+};
+
+// An owned Leptonica bitmap; null means "no bitmap" (a declined page or image).
+using PixPtr = std::unique_ptr<Pix, PixDeleter>;
+
+// Bitmaps are refused above this many pixels, or above this many pixels on a side (the engine's
+// coordinates are 16-bit), so that memory stays bounded whatever a file claims.
+constexpr long long maxBitmapPixels = 1LL << 27;
+constexpr long long maxBitmapSide = 32767;
+
+}  // namespace quirna

@@ -1,0 +1,76 @@
+#include "recognition/ReadingOrder.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace quirna {
+namespace {
+
+// The one expression for a line's centre, so that the value searched for gaps and the value
+// tested against the boundary are the same to the last bit.
+double centreOf(const LineInfo& line) { return line.x + line.width * 0.5; }
+
+void sortTopDown(std::vector<const LineInfo*>& column) {
+  std::stable_sort(column.begin(), column.end(),
+                   [](const LineInfo* a, const LineInfo* b) { return a->y > b->y; });
+}
+
+}  // namespace
+
+std::vector<LineInfo> collectLines(const std::vector<Observation>& observations) {
+  std::vector<LineInfo> lines;
+  lines.reserve(observations.size());
+  for (const Observation& observation : observations) {
+    if (!observation.topCandidate) continue;
+    lines.push_back(LineInfo{*observation.topCandidate, observation.x, observation.y,
+                             observation.width, observation.height, observation.confidence});
+  }
+  return lines;
+}
+
+PageText orderLines(const std::vector<LineInfo>& lines) {
+  if (lines.empty()) return PageText{"", {}, 0.0};
+
+  std::vector<double> centres;
+  centres.reserve(lines.size());
+  for (const LineInfo& line : lines) centres.push_back(centreOf(line));
+  std::sort(centres.begin(), centres.end());
+
+  std::vector<const LineInfo*> left;
+  std::vector<const LineInfo*> right;
+  bool split = false;
+  double boundary = 0.0;
+  for (std::size_t k = 0; k + 1 < centres.size(); ++k) {
+    if (centres[k + 1] - centres[k] > columnGapThreshold) {
+      boundary = (centres[k] + centres[k + 1]) * 0.5;
+      split = true;
+      break;
+    }
+  }
+  for (const LineInfo& line : lines) {
+    (split && !(centreOf(line) < boundary) ? right : left).push_back(&line);
+  }
+  sortTopDown(left);
+  sortTopDown(right);
+  left.insert(left.end(), right.begin(), right.end());
+
+  PageText page;
+  page.lines.reserve(left.size());
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    const LineInfo& line = *left[i];
+    if (i > 0) page.text += '\n';
+    page.text += line.text;
+    page.lines.push_back(TextLine{line.text, line.x, line.y, line.width, line.height});
+  }
+  // Summed in single precision and in collection order, whatever the reading order.
+  float sum = 0.0f;
+  for (const LineInfo& line : lines) sum += line.confidence;
+  page.confidence = static_cast<double>(sum) / static_cast<double>(lines.size());
+  return page;
+}
+
+PageText reorderByColumns(const std::vector<Observation>& observations) {
+  return orderLines(collectLines(observations));
+}
+
+}  // namespace quirna

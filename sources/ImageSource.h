@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "model/OCRResult.h"
+#include "recognition/Bitmap.h"
+
+namespace quirna {
+
+// The first image of the file, decoded as stored (no orientation applied), alpha composited over
+// white. The format is told by the content, not the name. Null when it cannot be decoded or is
+// over the pixel cap (judged from the header, before the pixels are decoded).
+PixPtr decodeFirstImage(const std::string& path);
+
+// At most one result, pageNumber 0. Throws OCRError::fileNotFound,
+// OCRError::processingFailed("Could not load image"), or the engine's error unchanged.
+std::vector<OCRResult> extractTextFromImage(const std::string& path);
+
+}  // namespace quirna

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+
+#include "recognition/Bitmap.h"
+
+class PDFDoc;
+
+namespace quirna {
+
+// Pages are drawn at two device pixels per PDF unit (144 DPI).
+constexpr double renderScale = 2.0;
+constexpr int renderDPI = 144;
+
+// Draws pages of one open document onto opaque white bitmaps, from their media box. Borrows the
+// document, which must outlive it. Poppler documents are not thread-safe: one owner draws.
+class PageRasteriser {
+ public:
+  explicit PageRasteriser(PDFDoc& document);
+  ~PageRasteriser();
+  PageRasteriser(const PageRasteriser&) = delete;
+  PageRasteriser& operator=(const PageRasteriser&) = delete;
+
+  // The page (1-based) as a 32-bit RGB bitmap of trunc(2 x media width) by trunc(2 x media
+  // height) pixels, sides swapped for a page turned by 90 or 270 degrees. Null when the page
+  // cannot be drawn: no such page, an empty or absurd box, or over the pixel cap.
+  PixPtr cgImageRepresentation(int pageNumber);
+
+ private:
+  struct Device;
+  PDFDoc& document_;
+  std::unique_ptr<Device> device_;
+};
+
+}  // namespace quirna
