@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -100,6 +101,72 @@ std::string readFile(const std::filesystem::path& path) {
   std::ostringstream contents;
   contents << file.rdbuf();
   return contents.str();
+}
+
+namespace {
+
+// UTF-8 to the single bytes of WinAnsi for the Latin-1 range, escaped for a PDF string.
+std::string pdfString(const std::string& utf8) {
+  std::string out = "(";
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
+      c = static_cast<unsigned char>(((c & 0x1F) << 6) |
+                                     (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+    }
+    if (c == '(' || c == ')' || c == '\\') out += '\\';
+    if (c >= 0x80) {
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "\\%03o", c);
+      out += octal;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + ")";
+}
+
+}  // namespace
+
+std::string makePDF(const std::vector<PDFPage>& pages) {
+  // Objects: 1 catalog, 2 page tree, 3 font, then a page and its content stream per page.
+  std::vector<std::string> objects(3);
+  std::string kids;
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    const std::size_t pageObject = 4 + 2 * i;
+    kids += std::to_string(pageObject) + " 0 R ";
+    std::string content;
+    for (const PDFText& text : pages[i].texts) {
+      content += "BT /F1 " + std::to_string(text.size) + " Tf " + std::to_string(text.x) + " " +
+                 std::to_string(text.y) + " Td " + pdfString(text.text) + " Tj ET\n";
+    }
+    objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox " + pages[i].mediaBox +
+                      " /Resources << /Font << /F1 3 0 R >> >> /Contents " +
+                      std::to_string(pageObject + 1) + " 0 R " + pages[i].extraEntries + " >>");
+    objects.push_back("<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
+                      "\nendstream");
+  }
+  objects[0] = "<< /Type /Catalog /Pages 2 0 R >>";
+  objects[1] =
+      "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>";
+  objects[2] = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>";
+
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<std::size_t> offsets;
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const std::size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (const std::size_t offset : offsets) {
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+    pdf += entry;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return pdf;
 }
 
 std::filesystem::path dataFile(const std::string& name) {

@@ -35,6 +35,24 @@ class TempDir {
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readFile(const std::filesystem::path& path);
 
+// One run of text on a generated PDF page: position of the baseline start in PDF units (origin
+// lower-left), font size, and UTF-8 text limited to Latin-1 (written with WinAnsi encoding).
+struct PDFText {
+  double x;
+  double y;
+  double size;
+  std::string text;
+};
+
+struct PDFPage {
+  std::string mediaBox = "[0 0 612 792]";
+  std::vector<PDFText> texts;
+  std::string extraEntries;  // added to the page dictionary as they stand, e.g. "/Rotate 90"
+};
+
+// A small valid PDF (Helvetica, one content stream a page, a correct cross-reference table).
+std::string makePDF(const std::vector<PDFPage>& pages);
+
 // A committed fixture in tests/data.
 std::filesystem::path dataFile(const std::string& name);
 
