@@ -34,12 +34,18 @@ Outcome failure(std::string_view description) { return {encodeErrorObject(descri
 }  // namespace
 
 const DispatchTable& dispatchTable() {
+  using Source = std::vector<OCRResult> (*)(const std::string&);
   static const DispatchTable table = {
-      {"pdf", extractTextFromPDF},    {"jpg", extractTextFromImage},
-      {"jpeg", extractTextFromImage}, {"png", extractTextFromImage},
-      {"heic", extractTextFromImage}, {"heif", extractTextFromImage},
-      {"tiff", extractTextFromImage}, {"tif", extractTextFromImage},
-      {"bmp", extractTextFromImage},  {"gif", extractTextFromImage},
+      {"pdf", static_cast<Source>(extractTextFromPDF)},
+      {"jpg", extractTextFromImage},
+      {"jpeg", extractTextFromImage},
+      {"png", extractTextFromImage},
+      {"heic", extractTextFromImage},
+      {"heif", extractTextFromImage},
+      {"tiff", extractTextFromImage},
+      {"tif", extractTextFromImage},
+      {"bmp", extractTextFromImage},
+      {"gif", extractTextFromImage},
   };
   return table;
 }

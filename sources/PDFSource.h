@@ -7,8 +7,16 @@
 
 namespace quirna {
 
-// One result per page that yields text, in page order, numbered from 1. Throws
-// OCRError::fileNotFound or OCRError::processingFailed("Could not load PDF").
+// One result per page that yields text, in page order, numbered from 1. Pages that cannot be
+// drawn or recognised, or whose text is empty, are left out. Pages are recognised on up to
+// usableCores() threads; the result is the same for any number. Throws OCRError::fileNotFound,
+// OCRError::processingFailed("Could not load PDF"), or LibraryError when no engine can start.
 std::vector<OCRResult> extractTextFromPDF(const std::string& path);
+
+// The same with at most `workers` (at least 1) recognition threads.
+std::vector<OCRResult> extractTextFromPDF(const std::string& path, unsigned workers);
+
+// The cores this process may run on (its affinity mask), at least 1.
+unsigned usableCores();
 
 }  // namespace quirna

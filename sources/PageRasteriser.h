@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "recognition/Bitmap.h"
 
@@ -11,6 +12,15 @@ namespace quirna {
 // Pages are drawn at two device pixels per PDF unit (144 DPI).
 constexpr double renderScale = 2.0;
 constexpr int renderDPI = 144;
+
+struct PDFDocDeleter {
+  void operator()(PDFDoc* document) const noexcept;
+};
+using PDFDocPtr = std::unique_ptr<PDFDoc, PDFDocDeleter>;
+
+// The document at `path` with Poppler's messages silenced, or null when it cannot be opened
+// (not a PDF, damaged beyond repair, or locked by a user password).
+PDFDocPtr openDocument(const std::string& path);
 
 // Draws pages of one open document onto opaque white bitmaps, from their media box. Borrows the
 // document, which must outlive it. Poppler documents are not thread-safe: one owner draws.

@@ -46,8 +46,8 @@ struct PDFText {
 
 struct PDFPage {
   std::string mediaBox = "[0 0 612 792]";
-  std::vector<PDFText> texts;
-  std::string extraEntries;  // added to the page dictionary as they stand, e.g. "/Rotate 90"
+  std::vector<PDFText> texts = {};
+  std::string extraEntries = "";  // added to the page dictionary as they stand, e.g. "/Rotate 90"
 };
 
 // A small valid PDF (Helvetica, one content stream a page, a correct cross-reference table).
