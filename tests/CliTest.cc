@@ -13,6 +13,7 @@
 namespace quirna {
 namespace {
 
+using test::expectOneLine;
 using test::runTool;
 using test::ToolRun;
 
@@ -20,14 +21,6 @@ const std::string notFound =
     R"j({"error":"The operation couldn’t be completed. (main.OCRError error 1.)"})j";
 const std::string unsupported =
     R"j({"error":"The operation couldn’t be completed. (main.OCRError error 2.)"})j";
-
-// Every run past the argument test: one line on stdout, nothing on stderr, no signal.
-void expectOneLine(const ToolRun& run) {
-  EXPECT_EQ(run.signal, 0);
-  EXPECT_EQ(run.err, "");
-  ASSERT_FALSE(run.out.empty());
-  EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << run.out;
-}
 
 TEST(PathExtension, FollowsTheLastComponentsFinalDot) {
   struct Case {

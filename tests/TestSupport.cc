@@ -12,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace quirna::test {
@@ -78,6 +80,13 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
   return run;
 }
 
+void expectOneLine(const ToolRun& run) {
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.err, "");
+  ASSERT_FALSE(run.out.empty());
+  EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << run.out;
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "quirna-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -137,8 +146,10 @@ std::string makePDF(const std::vector<PDFPage>& pages) {
     kids += std::to_string(pageObject) + " 0 R ";
     std::string content;
     for (const PDFText& text : pages[i].texts) {
-      content += "BT /F1 " + std::to_string(text.size) + " Tf " + std::to_string(text.x) + " " +
-                 std::to_string(text.y) + " Td " + pdfString(text.text) + " Tj ET\n";
+      static constexpr const char* turns[] = {"1 0 0 1", "0 1 -1 0", "-1 0 0 -1", "0 -1 1 0"};
+      content += "BT /F1 " + std::to_string(text.size) + " Tf " + turns[text.quarterTurns & 3] +
+                 " " + std::to_string(text.x) + " " + std::to_string(text.y) + " Tm " +
+                 pdfString(text.text) + " Tj ET\n";
     }
     objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox " + pages[i].mediaBox +
                       " /Resources << /Font << /F1 3 0 R >> >> /Contents " +

@@ -18,6 +18,10 @@ struct ToolRun {
 ToolRun runTool(const std::vector<std::string>& args,
                 const std::vector<std::string>& environment = {});
 
+// The checks every run past the argument test must pass: no signal, nothing on stderr, exactly
+// one line on stdout.
+void expectOneLine(const ToolRun& run);
+
 // A fresh directory under the system's temporary folder, removed with the object.
 class TempDir {
  public:
@@ -42,6 +46,7 @@ struct PDFText {
   double y;
   double size;
   std::string text;
+  int quarterTurns = 0;  // counter-clockwise, for pages meant to be shown turned
 };
 
 struct PDFPage {
