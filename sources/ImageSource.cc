@@ -55,7 +55,7 @@ void silenceLeptonica() {
 // libpng and libjpeg, set up inside Leptonica with their default handlers, report damaged data
 // with fprintf(stderr) and give us no hook. glibc lets the `stderr` variable be reassigned, so it
 // points at /dev/null while a file is decoded; descriptor 2 itself (and a sanitizer's report) is
-// left alone. Images are decoded before any engine thread exists.
+// left alone. Nothing else runs while an image is decoded.
 class QuietStderr {
  public:
   QuietStderr() : quiet_(std::fopen("/dev/null", "we")), saved_(stderr) {
@@ -208,9 +208,12 @@ PixPtr decodeWithLibheif(const std::string& path) {
   HeifHandlePtr handle(rawHandle);
   // The stored size (ispe) is what is decoded with transformations ignored; the displayed one is
   // checked as well, as no decoder should be asked for more.
-  if (!withinCap(heif_image_handle_get_ispe_width(handle.get()),
-                 heif_image_handle_get_ispe_height(handle.get())) ||
-      !withinCap(heif_image_handle_get_width(handle.get()),
+  const int storedWidth = heif_image_handle_get_ispe_width(handle.get());
+  const int storedHeight = heif_image_handle_get_ispe_height(handle.get());
+  if ((storedWidth != 0 || storedHeight != 0) && !withinCap(storedWidth, storedHeight)) {
+    return nullptr;
+  }
+  if (!withinCap(heif_image_handle_get_width(handle.get()),
                  heif_image_handle_get_height(handle.get()))) {
     return nullptr;
   }
