@@ -1,7 +1,9 @@
 #include "recognition/ReadingOrder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 
 namespace quirna {
 namespace {
@@ -10,9 +12,16 @@ namespace {
 // tested against the boundary are the same to the last bit.
 double centreOf(const LineInfo& line) { return line.x + line.width * 0.5; }
 
+// Boxes are finite in practice; a NaN would break the sorts' ordering (undefined behaviour), so
+// NaN centres sort last and NaN bottoms count as the lowest on the page.
+bool centreBefore(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
+
+double heightKey(double y) { return std::isnan(y) ? -std::numeric_limits<double>::infinity() : y; }
+
 void sortTopDown(std::vector<const LineInfo*>& column) {
-  std::stable_sort(column.begin(), column.end(),
-                   [](const LineInfo* a, const LineInfo* b) { return a->y > b->y; });
+  std::stable_sort(column.begin(), column.end(), [](const LineInfo* a, const LineInfo* b) {
+    return heightKey(a->y) > heightKey(b->y);
+  });
 }
 
 }  // namespace
@@ -34,7 +43,7 @@ PageText orderLines(const std::vector<LineInfo>& lines) {
   std::vector<double> centres;
   centres.reserve(lines.size());
   for (const LineInfo& line : lines) centres.push_back(centreOf(line));
-  std::sort(centres.begin(), centres.end());
+  std::sort(centres.begin(), centres.end(), centreBefore);
 
   std::vector<const LineInfo*> left;
   std::vector<const LineInfo*> right;
