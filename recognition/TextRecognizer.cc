@@ -169,7 +169,8 @@ std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap, int dp
   Pix* borrowed = const_cast<Pix*>(bitmap);
   const PixPtr converted = convertForEngine(borrowed);
   tesseract::TessBaseAPI& api = engine_->api;
-  // The document dictionary learns words from each page; a page must not lean on the last one.
+  // What the engine learns from a page (adaptive classifier, document dictionary) is learnt only
+  // by its legacy recogniser, which these models lack; cleared anyway, as it costs nothing.
   api.ClearAdaptiveClassifier();
   api.SetImage(converted ? converted.get() : borrowed);
   // Without a resolution the engine uses the bitmap's own, or estimates one from the text size.
