@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +43,12 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
   for (auto& entry : envStrings) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
+  // The child's peak memory starts from this process's peak (it is carried across exec); reset
+  // ours to what is resident now so that the figure is the tool's own.
+  if (std::FILE* refs = std::fopen("/proc/self/clear_refs", "w")) {
+    std::fputs("5", refs);
+    std::fclose(refs);
+  }
   pid_t pid = 0;
   const int spawned =
       posix_spawn(&pid, QUIRNA_OCR_BIN, &actions, nullptr, argv.data(), envp.data());
@@ -74,7 +81,9 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
     }
   }
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  run.peakKiB = usage.ru_maxrss;
   if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   return run;
@@ -137,6 +146,25 @@ std::string pdfString(const std::string& utf8) {
 
 }  // namespace
 
+std::string assemblePDF(const std::vector<std::string>& objects) {
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<std::size_t> offsets;
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const std::size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (const std::size_t offset : offsets) {
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+    pdf += entry;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return pdf;
+}
+
 std::string makePDF(const std::vector<PDFPage>& pages) {
   // Objects: 1 catalog, 2 page tree, 3 font, then a page and its content stream per page.
   std::vector<std::string> objects(3);
@@ -162,22 +190,7 @@ std::string makePDF(const std::vector<PDFPage>& pages) {
       "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>";
   objects[2] = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>";
 
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::size_t> offsets;
-  for (std::size_t i = 0; i < objects.size(); ++i) {
-    offsets.push_back(pdf.size());
-    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-  }
-  const std::size_t xref = pdf.size();
-  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-  for (const std::size_t offset : offsets) {
-    char entry[32];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-    pdf += entry;
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
-         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-  return pdf;
+  return assemblePDF(objects);
 }
 
 std::filesystem::path dataFile(const std::string& name) {

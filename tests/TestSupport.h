@@ -11,6 +11,7 @@ struct ToolRun {
   std::string err;
   int status = -1;  // exit status, -1 when ended by a signal
   int signal = 0;
+  long peakKiB = 0;  // the child's peak resident memory
 };
 
 // Runs the built tool with `args` (argv[1..]); stdout and stderr captured apart. `environment`
@@ -54,6 +55,10 @@ struct PDFPage {
   std::vector<PDFText> texts = {};
   std::string extraEntries = "";  // added to the page dictionary as they stand, e.g. "/Rotate 90"
 };
+
+// A PDF of the given object bodies, numbered from 1 (object 1 is the catalog), with a correct
+// cross-reference table.
+std::string assemblePDF(const std::vector<std::string>& objects);
 
 // A small valid PDF (Helvetica, one content stream a page, a correct cross-reference table).
 std::string makePDF(const std::vector<PDFPage>& pages);
