@@ -13,6 +13,9 @@ struct PixDeleter {
 // An owned Leptonica bitmap; null means "no bitmap" (a declined page or image).
 using PixPtr = std::unique_ptr<Pix, PixDeleter>;
 
+// Leptonica reports on stderr unless told not to; its threshold is process-wide. Idempotent.
+void silenceLeptonica();
+
 // Bitmaps are refused above this many pixels, or above this many pixels on a side (the engine's
 // coordinates are 16-bit), so that memory stays bounded whatever a file claims.
 constexpr long long maxBitmapPixels = 1LL << 27;

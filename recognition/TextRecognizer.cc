@@ -39,12 +39,6 @@ std::string modelFor(const std::string& tag) {
   throw LibraryError("No recognition model for language " + tag);
 }
 
-// Leptonica's message threshold is process-wide: set once, before any recogniser uses it.
-void silenceLeptonica() {
-  static std::once_flag once;
-  std::call_once(once, [] { setMsgSeverity(L_SEVERITY_NONE); });
-}
-
 // Debian's libtesseract runs an OpenMP team inside every LSTM step, which on a couple of cores
 // costs far more than it gains (a US Letter page: 2.3 s alone, 8 to 14 s with the team). libgomp
 // reads OMP_* only when it is loaded, and in libgomp 12 this limit belongs to the calling thread,
@@ -88,6 +82,34 @@ PixPtr convertForEngine(Pix* bitmap) {
     return opaque;
   }
   return nullptr;
+}
+
+// A bitmap of one colour holds no text; the engine would still spend a layout pass (about a third
+// of a second for a blank US Letter page) finding that out. Takes 1-, 8- and 32-bit bitmaps.
+bool isUniform(Pix* bitmap) {
+  const int depth = pixGetDepth(bitmap);
+  const int width = pixGetWidth(bitmap);
+  const int height = pixGetHeight(bitmap);
+  const l_int32 wordsPerLine = pixGetWpl(bitmap);
+  const l_uint32* const data = pixGetData(bitmap);
+  const auto value = [&](int x, const l_uint32* line) -> l_uint32 {
+    switch (depth) {
+      case 1:
+        return GET_DATA_BIT(line, x);
+      case 8:
+        return GET_DATA_BYTE(line, x);
+      default:
+        return line[x] & 0xFFFFFF00u;  // the alpha byte plays no part
+    }
+  };
+  const l_uint32 first = value(0, data);
+  for (int y = 0; y < height; ++y) {
+    const l_uint32* line = data + static_cast<std::ptrdiff_t>(y) * wordsPerLine;
+    for (int x = 0; x < width; ++x) {
+      if (value(x, line) != first) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -168,11 +190,13 @@ std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap, int dp
   // Leptonica's accessors take non-const pointers but only read; the engine copies what it keeps.
   Pix* borrowed = const_cast<Pix*>(bitmap);
   const PixPtr converted = convertForEngine(borrowed);
+  Pix* const input = converted ? converted.get() : borrowed;
+  if (isUniform(input)) return {};
   tesseract::TessBaseAPI& api = engine_->api;
   // What the engine learns from a page (adaptive classifier, document dictionary) is learnt only
   // by its legacy recogniser, which these models lack; cleared anyway, as it costs nothing.
   api.ClearAdaptiveClassifier();
-  api.SetImage(converted ? converted.get() : borrowed);
+  api.SetImage(input);
   // Without a resolution the engine uses the bitmap's own, or estimates one from the text size.
   if (dpi > 0) api.SetSourceResolution(dpi);
   if (api.Recognize(nullptr) != 0) {

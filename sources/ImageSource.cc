@@ -47,11 +47,6 @@ using HeifOptionsPtr = std::unique_ptr<heif_decoding_options, HeifOptionsDeleter
 constexpr int minPlausibleDPI = 70;
 constexpr int maxPlausibleDPI = 2400;
 
-void silenceLeptonica() {
-  static std::once_flag once;
-  std::call_once(once, [] { setMsgSeverity(L_SEVERITY_NONE); });
-}
-
 // libpng and libjpeg, set up inside Leptonica with their default handlers, report damaged data
 // with fprintf(stderr) and give us no hook. glibc lets the `stderr` variable be reassigned, so it
 // points at /dev/null while a file is decoded; descriptor 2 itself (and a sanitizer's report) is
