@@ -24,10 +24,11 @@ const RecognitionSettings& recognitionSettings();
 
 // How the settings are carried out by the engine; see tesseractConfigFor.
 struct TesseractConfig {
-  std::string languages;  // "eng+nld+deu+fra"
-  int engineMode;         // tesseract::OcrEngineMode
-  bool dictionaries;      // load_system_dawg / load_freq_dawg
-  int pageSegMode;        // tesseract::PageSegMode
+  std::string languages;   // "fra+deu+nld+eng": the engine's own order of trial, see the .cc
+  int engineMode;          // tesseract::OcrEngineMode
+  bool dictionaries;       // load_system_dawg / load_freq_dawg
+  int pageSegMode;         // tesseract::PageSegMode
+  int thresholdingMethod;  // the engine's thresholding_method: 2 is Sauvola's local threshold
 };
 
 TesseractConfig tesseractConfigFor(const RecognitionSettings& settings);

@@ -1,6 +1,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -101,14 +102,15 @@ TEST(TextRecognizer, SettingsMapOntoTesseract) {
   EXPECT_TRUE(settings.usesLanguageCorrection);
 
   const TesseractConfig config = tesseractConfigFor(settings);
-  EXPECT_EQ(config.languages, "eng+nld+deu+fra");
+  EXPECT_EQ(config.languages, "fra+deu+nld+eng");
   EXPECT_EQ(config.engineMode, tesseract::OEM_LSTM_ONLY);
   EXPECT_TRUE(config.dictionaries);
   EXPECT_EQ(config.pageSegMode, tesseract::PSM_AUTO);
+  EXPECT_EQ(config.thresholdingMethod, 2);
 
-  // The order of the tags is the order the engine tries the models in.
-  const RecognitionSettings other{RecognitionLevel::accurate, true, {"fr-FR", "en-US"}, false};
-  EXPECT_EQ(tesseractConfigFor(other).languages, "fra+eng");
+  // English is tried last whatever the order of the tags.
+  const RecognitionSettings other{RecognitionLevel::accurate, true, {"en-US", "de-DE"}, false};
+  EXPECT_EQ(tesseractConfigFor(other).languages, "deu+eng");
   EXPECT_FALSE(tesseractConfigFor(other).dictionaries);
 }
 
@@ -147,8 +149,48 @@ TEST(Recognition, KeepsAccentsOfGermanFrenchAndDutch) {
   const std::vector<Observation> observations = sharedEngine().recognizeText(page.get(), 144);
   expectWellFormed(observations);
   const std::string text = allText(observations);
-  for (const char* word : {"Straße", "Größe", "zwölf", "été", "étions", "coöperatie", "één"}) {
+  for (const char* word :
+       {"Straße", "Größe", "zwölf", "été", "étions", "fenêtre", "très", "coöperatie", "één"}) {
     EXPECT_NE(text.find(word), std::string::npos) << word << " not in\n" << text;
+  }
+}
+
+TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
+  // The page turned by a few degrees, as a photo would be: the engine reads a straightened copy,
+  // and each line's box must come back as the hull of that line on the turned bitmap.
+  const PixPtr page = readFixture();
+  const std::vector<Observation> upright = sharedEngine().recognizeText(page.get(), 0);
+  ASSERT_EQ(upright.size(), 3u) << allText(upright);
+  const double w = pixGetWidth(page.get());
+  const double h = pixGetHeight(page.get());
+  for (const double degrees : {4.0, -3.0}) {
+    SCOPED_TRACE(degrees);
+    const double a = degrees * 3.14159265358979 / 180;
+    const PixPtr turned(
+        pixRotate(page.get(), static_cast<float>(a), L_ROTATE_AREA_MAP, L_BRING_IN_WHITE, 0, 0));
+    const std::vector<Observation> lines = sharedEngine().recognizeText(turned.get(), 0);
+    ASSERT_EQ(lines.size(), 3u) << allText(lines);
+    EXPECT_EQ(allText(lines), allText(upright));
+    for (std::size_t i = 0; i < 3; ++i) {
+      SCOPED_TRACE(i);
+      // Where the upright box's corners land on the turned bitmap (pixels, top-left origin).
+      const Observation& box = upright[i];
+      double minX = w, minY = h, maxX = 0, maxY = 0;
+      for (const double x : {box.x * w, (box.x + box.width) * w}) {
+        for (const double y : {h - (box.y + box.height) * h, h - box.y * h}) {
+          const double dx = x - static_cast<int>(w / 2);
+          const double dy = y - static_cast<int>(h / 2);
+          const double tx = static_cast<int>(w / 2) + dx * std::cos(a) - dy * std::sin(a);
+          const double ty = static_cast<int>(h / 2) + dx * std::sin(a) + dy * std::cos(a);
+          minX = std::min(minX, tx), maxX = std::max(maxX, tx);
+          minY = std::min(minY, ty), maxY = std::max(maxY, ty);
+        }
+      }
+      EXPECT_NEAR(lines[i].x, minX / w, 0.008);
+      EXPECT_NEAR(lines[i].x + lines[i].width, maxX / w, 0.008);
+      EXPECT_NEAR(lines[i].y, 1 - maxY / h, 0.012);
+      EXPECT_NEAR(lines[i].y + lines[i].height, 1 - minY / h, 0.012);
+    }
   }
 }
 
