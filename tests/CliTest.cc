@@ -148,31 +148,6 @@ TEST(Tool, MissingAndUnsupportedFilesGiveTheirErrorObjects) {
   }
 }
 
-TEST(Tool, UnreadableFilesOfEitherKindAreLoadErrors) {
-  test::TempDir dir;
-  test::writeFile(dir / "report.pdf", "This is not a PDF.\n");
-  test::writeFile(dir / "broken.png", "This is not an image.\n");
-  std::filesystem::create_directory(dir / "folder.png");
-  std::filesystem::create_directory(dir / "folder.pdf");
-  struct Case {
-    std::string name;
-    std::string line;
-  };
-  const Case cases[] = {
-      {"report.pdf", R"({"error":"Could not load PDF"})"},
-      {"folder.pdf", R"({"error":"Could not load PDF"})"},
-      {"broken.png", R"({"error":"Could not load image"})"},
-      {"folder.png", R"({"error":"Could not load image"})"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const ToolRun run = runTool({(dir / c.name).string()});
-    expectOneLine(run);
-    EXPECT_EQ(run.out, c.line + "\n");
-    EXPECT_EQ(run.status, 1);
-  }
-}
-
 TEST(Tool, FailedWriteToStdoutIsAFailure) {
   // The child inherits a stdout that refuses every byte.
   const int saved = ::dup(STDOUT_FILENO);
