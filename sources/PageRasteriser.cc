@@ -49,8 +49,8 @@ struct PageRasteriser::Device {
   SplashOutputDev output{splashModeRGB8, 4, false, paper};
 };
 
-PageRasteriser::PageRasteriser(PDFDoc& document)
-    : document_(document), device_(std::make_unique<Device>()) {
+PageRasteriser::PageRasteriser(PDFDoc& document, std::chrono::milliseconds drawLimit)
+    : document_(document), drawLimit_(drawLimit), device_(std::make_unique<Device>()) {
   device_->output.setFontAntialias(true);
   device_->output.setVectorAntialias(true);
   device_->output.startDoc(&document_);
@@ -70,9 +70,20 @@ PixPtr PageRasteriser::cgImageRepresentation(int pageNumber) {
 
   const int w = static_cast<int>(width);
   const int h = static_cast<int>(height);
+  struct Deadline {
+    std::chrono::steady_clock::time_point at;
+    bool passed = false;
+  } deadline{std::chrono::steady_clock::now() + drawLimit_};
+  const auto overdue = [](void* data) {
+    auto* state = static_cast<Deadline*>(data);
+    state->passed = state->passed || std::chrono::steady_clock::now() >= state->at;
+    return state->passed;
+  };
   // A slice of exactly w x h device pixels: left alone, the device rounds the page's size.
   document_.displayPageSlice(&device_->output, pageNumber, renderDPI, renderDPI, 0,
-                             /*useMediaBox=*/true, /*crop=*/false, /*printing=*/false, 0, 0, w, h);
+                             /*useMediaBox=*/true, /*crop=*/false, /*printing=*/false, 0, 0, w, h,
+                             overdue, &deadline);
+  if (deadline.passed) return nullptr;
   SplashBitmap* bitmap = device_->output.getBitmap();  // owned by the device until the next page
   if (bitmap == nullptr || bitmap->getWidth() != w || bitmap->getHeight() != h) return nullptr;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -26,19 +27,23 @@ PDFDocPtr openDocument(const std::string& path);
 // document, which must outlive it. Poppler documents are not thread-safe: one owner draws.
 class PageRasteriser {
  public:
-  explicit PageRasteriser(PDFDoc& document);
+  // A page still drawing after `drawLimit` is abandoned and declined, so that a file built to
+  // take forever cannot hold the run.
+  explicit PageRasteriser(PDFDoc& document,
+                          std::chrono::milliseconds drawLimit = std::chrono::seconds(60));
   ~PageRasteriser();
   PageRasteriser(const PageRasteriser&) = delete;
   PageRasteriser& operator=(const PageRasteriser&) = delete;
 
   // The page (1-based) as a 32-bit RGB bitmap of trunc(2 x media width) by trunc(2 x media
   // height) pixels, sides swapped for a page turned by 90 or 270 degrees. Null when the page
-  // cannot be drawn: no such page, an empty or absurd box, or over the pixel cap.
+  // cannot be drawn: no such page, an empty or absurd box, over the pixel cap, or too slow.
   PixPtr cgImageRepresentation(int pageNumber);
 
  private:
   struct Device;
   PDFDoc& document_;
+  std::chrono::milliseconds drawLimit_;
   std::unique_ptr<Device> device_;
 };
 

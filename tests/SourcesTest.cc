@@ -113,6 +113,17 @@ TEST(PageRasteriser, DrawsTheTopOfThePageAtTheTop) {
   EXPECT_GT(x, 15);
 }
 
+TEST(PageRasteriser, DeclinesAPageThatDrawsPastItsTimeLimit) {
+  std::vector<PDFText> texts;
+  for (int i = 0; i < 2000; ++i) texts.push_back({10, 10 + i % 700 * 1.0, 8, "busy"});
+  test::TempDir dir;
+  test::writeFile(dir / "busy.pdf", test::makePDF({PDFPage{"[0 0 612 792]", texts}}));
+  const PDFDocPtr document = openDocument((dir / "busy.pdf").string());
+  ASSERT_TRUE(document);
+  EXPECT_FALSE(PageRasteriser(*document, std::chrono::milliseconds(0)).cgImageRepresentation(1));
+  EXPECT_TRUE(PageRasteriser(*document).cgImageRepresentation(1));
+}
+
 TEST(PageRasteriser, RefusesWhatIsNotAPDF) {
   test::TempDir dir;
   test::writeFile(dir / "report.pdf", "Dear reader,\nthis is text.\n");
