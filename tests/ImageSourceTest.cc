@@ -250,21 +250,6 @@ TEST(ImageDecoding, ReadsHEIFAsStoredIgnoringItsOrientation) {
   }
 }
 
-TEST(ImageDecoding, TakesOnlyTheFirstPageOrFrame) {
-  test::TempDir dir;
-  const PixPtr grey = greyPage();
-  const PixPtr blank(pixCreate(100, 50, 8));
-  writePix(dir / "two-pages.tif", grey.get(), IFF_TIFF_ZIP);
-  ASSERT_EQ(pixWriteTiff((dir / "two-pages.tif").c_str(), blank.get(), IFF_TIFF_ZIP, "a"), 0);
-  test::writeFile(dir / "animated.gif", animatedGIF(dir / "scratch.gif", 1, 1));
-  // Frames after the first are never decoded, so their claimed size costs nothing.
-  test::writeFile(dir / "huge-second-frame.gif", animatedGIF(dir / "scratch.gif", 65535, 65535));
-  for (const char* name : {"two-pages.tif", "animated.gif", "huge-second-frame.gif"}) {
-    SCOPED_TRACE(name);
-    expectDecodesTo(dir / name, grey.get(), 0);
-  }
-}
-
 TEST(ImageDecoding, CapsTheSizeAtItsLimits) {
   test::TempDir dir;
   struct Case {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -359,30 +358,6 @@ TEST(Recognition, MissingLanguageDataThrowsNamingIt) {
       }
     }
   }
-}
-
-// The engine's message file is process-wide and stays set once any engine has started, so a
-// fresh process is needed to see what the first start writes.
-TEST(RecognitionDeathTest, WritesNothingToStandardStreams) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const PixPtr english = readFixture();
-  const PixPtr blank(pixCreate(1224, 792, 8));
-  pixSetAll(blank.get());
-  const PixPtr tiny(pixCreate(3, 3, 8));
-  EXPECT_EXIT(
-      {
-        testing::internal::CaptureStdout();
-        try {
-          TextRecognizer failed(test::dataFile("no-such-models").string());
-        } catch (const LibraryError&) {
-        }
-        TextRecognizer engine;
-        engine.recognizeText(english.get(), 0);
-        engine.recognizeText(blank.get(), 0);
-        engine.recognizeText(tiny.get(), 144);
-        std::exit(testing::internal::GetCapturedStdout().empty() ? 0 : 1);
-      },
-      testing::ExitedWithCode(0), "^$");
 }
 
 }  // namespace
