@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <random>
@@ -135,46 +134,6 @@ TEST(ReadingOrder, SmallCentreStepsNeverSplitHoweverWideTheSpread) {
   std::vector<std::string> expected;
   for (auto it = lines.rbegin(); it != lines.rend(); ++it) expected.push_back(it->text);
   EXPECT_EQ(textsOf(page), expected);
-}
-
-TEST(ReadingOrder, OutputIsPermutationJoinedByLineFeeds) {
-  std::mt19937 random(5);
-  std::uniform_real_distribution<double> unit(0.0, 1.0);
-  std::uniform_int_distribution<int> count(1, 14);
-  for (int round = 0; round < 300; ++round) {
-    SCOPED_TRACE(round);
-    std::vector<LineInfo> lines;
-    const int n = count(random);
-    for (int i = 0; i < n; ++i) {
-      const double x = unit(random) * 0.9;
-      lines.push_back(line("line " + std::to_string(i), x, unit(random) * (1.0 - x),
-                           std::round(unit(random) * 10) / 10, static_cast<float>(unit(random))));
-    }
-    const PageText page = orderLines(lines);
-
-    std::vector<std::string> in;
-    for (const LineInfo& info : lines) in.push_back(info.text);
-    std::vector<std::string> out = textsOf(page);
-    std::string joined;
-    for (std::size_t i = 0; i < out.size(); ++i) joined += (i > 0 ? "\n" : "") + out[i];
-    EXPECT_EQ(page.text, joined);
-    for (const TextLine& textLine : page.lines) {
-      const auto source = std::find_if(lines.begin(), lines.end(), [&](const LineInfo& info) {
-        return info.text == textLine.text;
-      });
-      ASSERT_NE(source, lines.end());
-      EXPECT_EQ(textLine,
-                (TextLine{source->text, source->x, source->y, source->width, source->height}));
-    }
-    std::sort(in.begin(), in.end());
-    std::sort(out.begin(), out.end());
-    EXPECT_EQ(out, in);
-    const auto [low, high] = std::minmax_element(
-        lines.begin(), lines.end(),
-        [](const LineInfo& a, const LineInfo& b) { return a.confidence < b.confidence; });
-    EXPECT_GE(page.confidence, low->confidence - 1e-6);
-    EXPECT_LE(page.confidence, high->confidence + 1e-6);
-  }
 }
 
 }  // namespace
