@@ -21,4 +21,10 @@ void silenceLeptonica();
 constexpr long long maxBitmapPixels = 1LL << 27;
 constexpr long long maxBitmapSide = 32767;
 
+// A bitmap of this size has pixels and is within both limits.
+constexpr bool withinBitmapCap(long long width, long long height) {
+  return width > 0 && height > 0 && width <= maxBitmapSide && height <= maxBitmapSide &&
+         width * height <= maxBitmapPixels;
+}
+
 }  // namespace quirna

@@ -259,8 +259,7 @@ std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap, int dp
   keepEngineSingleThreaded();
   const int width = pixGetWidth(bitmap);
   const int height = pixGetHeight(bitmap);
-  if (width < minBitmapSide || height < minBitmapSide || width > maxBitmapSide ||
-      height > maxBitmapSide || static_cast<long long>(width) * height > maxBitmapPixels) {
+  if (width < minBitmapSide || height < minBitmapSide || !withinBitmapCap(width, height)) {
     return {};
   }
 

@@ -65,11 +65,6 @@ class QuietStderr {
   std::FILE* saved_;
 };
 
-bool withinCap(long long width, long long height) {
-  return width > 0 && height > 0 && width <= maxBitmapSide && height <= maxBitmapSide &&
-         width * height <= maxBitmapPixels;
-}
-
 std::optional<std::uint8_t> readByte(std::FILE* file) {
   const int c = std::fgetc(file);
   if (c == EOF) return std::nullopt;
@@ -108,7 +103,7 @@ bool passSubBlocks(std::FILE* file, std::vector<l_uint8>* out) {
 std::optional<std::vector<l_uint8>> firstGIFFrame(std::FILE* file) {
   std::vector<l_uint8> gif;
   if (!copyBytes(file, 13, gif)) return std::nullopt;  // signature and logical screen
-  if (!withinCap(littleEndian16(&gif[6]), littleEndian16(&gif[8]))) return std::nullopt;
+  if (!withinBitmapCap(littleEndian16(&gif[6]), littleEndian16(&gif[8]))) return std::nullopt;
   if ((gif[10] & 0x80) && !copyBytes(file, 3u << ((gif[10] & 0x07) + 1), gif)) return std::nullopt;
   for (;;) {
     const std::optional<std::uint8_t> introducer = readByte(file);
@@ -118,7 +113,8 @@ std::optional<std::vector<l_uint8>> firstGIFFrame(std::FILE* file) {
       gif.push_back(*introducer);
       const std::size_t descriptor = gif.size();
       if (!copyBytes(file, 9, gif)) return std::nullopt;
-      if (!withinCap(littleEndian16(&gif[descriptor + 4]), littleEndian16(&gif[descriptor + 6]))) {
+      if (!withinBitmapCap(littleEndian16(&gif[descriptor + 4]),
+                           littleEndian16(&gif[descriptor + 6]))) {
         return std::nullopt;
       }
       const l_uint8 flags = gif[descriptor + 8];
@@ -183,7 +179,7 @@ PixPtr decodeWithLeptonica(std::FILE* file, l_int32 format) {
     return PixPtr(pixReadMemGif(gif->data(), gif->size()));
   }
   const auto size = format == IFF_BMP ? bmpSize(file) : headerSize(file, format);
-  if (!size || !withinCap(size->first, size->second)) return nullptr;
+  if (!size || !withinBitmapCap(size->first, size->second)) return nullptr;
   std::rewind(file);
   return PixPtr(pixReadStream(file, 0));  // TIFF: the first page
 }
@@ -205,11 +201,11 @@ PixPtr decodeWithLibheif(const std::string& path) {
   // checked as well, as no decoder should be asked for more.
   const int storedWidth = heif_image_handle_get_ispe_width(handle.get());
   const int storedHeight = heif_image_handle_get_ispe_height(handle.get());
-  if ((storedWidth != 0 || storedHeight != 0) && !withinCap(storedWidth, storedHeight)) {
+  if ((storedWidth != 0 || storedHeight != 0) && !withinBitmapCap(storedWidth, storedHeight)) {
     return nullptr;
   }
-  if (!withinCap(heif_image_handle_get_width(handle.get()),
-                 heif_image_handle_get_height(handle.get()))) {
+  if (!withinBitmapCap(heif_image_handle_get_width(handle.get()),
+                       heif_image_handle_get_height(handle.get()))) {
     return nullptr;
   }
   HeifOptionsPtr options(heif_decoding_options_alloc());
@@ -227,7 +223,7 @@ PixPtr decodeWithLibheif(const std::string& path) {
   HeifImagePtr image(rawImage);
   const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
   const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
-  if (!withinCap(width, height)) return nullptr;
+  if (!withinBitmapCap(width, height)) return nullptr;
   int stride = 0;
   // Borrowed from `image`.
   const std::uint8_t* plane =
@@ -302,7 +298,7 @@ PixPtr decodeFirstImage(const std::string& path) {
   }
   if (!pix) return nullptr;
   pix = toRecognisable(std::move(pix));
-  if (!pix || !withinCap(pixGetWidth(pix.get()), pixGetHeight(pix.get()))) return nullptr;
+  if (!pix || !withinBitmapCap(pixGetWidth(pix.get()), pixGetHeight(pix.get()))) return nullptr;
   return pix;
 }
 

@@ -66,7 +66,7 @@ PixPtr PageRasteriser::cgImageRepresentation(int pageNumber) {
   long long height = pixelSide(page->getMediaHeight());
   // The page is drawn turned by its /Rotate, so the bitmap takes the turned page's shape.
   if (page->getRotate() == 90 || page->getRotate() == 270) std::swap(width, height);
-  if (width == 0 || height == 0 || width * height > maxBitmapPixels) return nullptr;
+  if (!withinBitmapCap(width, height)) return nullptr;
 
   const int w = static_cast<int>(width);
   const int h = static_cast<int>(height);

@@ -14,9 +14,10 @@ void requireExists(const std::string& path);
 // device, is refused before it is opened: reading one could block or never end.
 bool isRegularFile(const std::string& path);
 
-// The process's one engine, made on first use (loading the language models takes about a second)
-// and reused by every page and image. Throws the engine's LibraryError when it cannot be made;
-// the next call tries again. Not thread-safe, like the engine itself.
+// The image source's engine, made on first use (loading the language models takes a while) and
+// kept for the process. PDF pages use engines of their own, one per worker. Throws the engine's
+// LibraryError when it cannot be made; the next call tries again. Not thread-safe, like the engine
+// itself.
 TextRecognizer& sharedRecognizer();
 
 }  // namespace quirna
