@@ -30,26 +30,21 @@ class OCRError : public Error {
   Kind kind_;
 };
 
-// A C library's failure, carrying the library's own message unchanged.
-class LibraryError : public Error {
+// The recognition engine could not be set up or could not run; the message names what failed
+// (a language model, a setting), as the engine itself reports none.
+class EngineError : public Error {
  public:
   using Error::Error;
 };
 
 // The engine failed on one bitmap. The PDF source drops that page; everywhere else it ends the run.
-class RecognitionError : public LibraryError {
+class RecognitionError : public EngineError {
  public:
-  using LibraryError::LibraryError;
+  using EngineError::EngineError;
 };
 
 // The result list could not be written as JSON (a number JSON cannot hold).
 class EncodingError : public Error {
- public:
-  using Error::Error;
-};
-
-// A JSON record could not be read back.
-class DecodingError : public Error {
  public:
   using Error::Error;
 };

@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <limits>
 
-#include <nlohmann/json.hpp>
-
 #include "model/Error.h"
 
 namespace quirna {
@@ -168,88 +166,6 @@ void writeResult(std::string& out, const OCRResult& result, std::size_t page) {
   writeString(out, result.text);
 }
 
-using Json = nlohmann::json;
-
-const Json& member(const Json& object, const char* key) {
-  const auto found = object.find(key);
-  if (found == object.end()) throw DecodingError(std::string("Missing key \"") + key + "\"");
-  if (found->is_null()) throw DecodingError(std::string("Null value for key \"") + key + "\"");
-  return *found;
-}
-
-DecodingError wrongKind(const char* key, const char* expected) {
-  return DecodingError(std::string("Expected ") + expected + " for key \"" + key + "\"");
-}
-
-std::string stringMember(const Json& object, const char* key) {
-  const Json& value = member(object, key);
-  if (!value.is_string()) throw wrongKind(key, "a string");
-  return value.get<std::string>();
-}
-
-double doubleMember(const Json& object, const char* key) {
-  const Json& value = member(object, key);
-  if (!value.is_number()) throw wrongKind(key, "a number");
-  return value.get<double>();
-}
-
-std::int64_t integerMember(const Json& object, const char* key) {
-  const Json& value = member(object, key);
-  if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
-  if (value.is_number_unsigned()) {
-    const auto unsignedValue = value.get<std::uint64_t>();
-    if (unsignedValue <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return static_cast<std::int64_t>(unsignedValue);
-    }
-  } else if (value.is_number_float()) {
-    // A whole number written with a fraction (3.0) is still that integer; 3.5 is not.
-    const double number = value.get<double>();
-    if (std::trunc(number) == number && number >= -0x1p63 && number < 0x1p63) {
-      return static_cast<std::int64_t>(number);
-    }
-  }
-  throw wrongKind(key, "a 64-bit integer");
-}
-
-const Json& requireObject(const Json& value, const char* what) {
-  if (!value.is_object()) throw DecodingError(std::string("Expected an object for ") + what);
-  return value;
-}
-
-TextLine textLineFrom(const Json& value) {
-  const Json& object = requireObject(value, "a line");
-  auto text = stringMember(object, "text");
-  const double x = doubleMember(object, "x");
-  const double y = doubleMember(object, "y");
-  const double width = doubleMember(object, "width");
-  const double height = doubleMember(object, "height");
-  return TextLine{std::move(text), x, y, width, height};
-}
-
-OCRResult ocrResultFrom(const Json& value) {
-  const Json& object = requireObject(value, "a page result");
-  const std::int64_t pageNumber = integerMember(object, "pageNumber");
-  auto text = stringMember(object, "text");
-  const double confidence = doubleMember(object, "confidence");
-  const Json& linesValue = member(object, "lines");
-  if (!linesValue.is_array()) throw wrongKind("lines", "an array");
-  std::vector<TextLine> lines;
-  lines.reserve(linesValue.size());
-  for (const Json& line : linesValue) lines.push_back(textLineFrom(line));
-  const std::int64_t imageWidth = integerMember(object, "imageWidth");
-  const std::int64_t imageHeight = integerMember(object, "imageHeight");
-  return OCRResult{pageNumber,       std::move(text), confidence,
-                   std::move(lines), imageWidth,      imageHeight};
-}
-
-Json parse(std::string_view json) {
-  try {
-    return Json::parse(json);
-  } catch (const Json::exception& error) {
-    throw DecodingError(std::string("Malformed JSON: ") + error.what());
-  }
-}
-
 }  // namespace
 
 std::string encodeResults(const std::vector<OCRResult>& results) {
@@ -270,18 +186,5 @@ std::string encodeErrorObject(std::string_view description) {
   out += '}';
   return out;
 }
-
-std::vector<OCRResult> decodeResults(std::string_view json) {
-  const Json value = parse(json);
-  if (!value.is_array()) throw DecodingError("Expected an array of page results");
-  std::vector<OCRResult> results;
-  results.reserve(value.size());
-  for (const Json& result : value) results.push_back(ocrResultFrom(result));
-  return results;
-}
-
-OCRResult decodeOCRResult(std::string_view json) { return ocrResultFrom(parse(json)); }
-
-TextLine decodeTextLine(std::string_view json) { return textLineFrom(parse(json)); }
 
 }  // namespace quirna

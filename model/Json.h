@@ -16,10 +16,4 @@ std::string encodeResults(const std::vector<OCRResult>& results);
 // {"error":"<description>"}.
 std::string encodeErrorObject(std::string_view description);
 
-// The reading side of the same form. Every key is required; null or mistyped members fail with
-// DecodingError; unknown members are ignored.
-std::vector<OCRResult> decodeResults(std::string_view json);
-OCRResult decodeOCRResult(std::string_view json);
-TextLine decodeTextLine(std::string_view json);
-
 }  // namespace quirna

@@ -6,7 +6,7 @@
 
 namespace quirna {
 
-// One recognised line. The box is normalised to the recognised bitmap (fractions of its width and
+// One recognized line. The box is normalised to the recognized bitmap (fractions of its width and
 // height), origin at the lower-left corner, y growing upwards: x is the left edge, y the bottom.
 struct TextLine {
   const std::string text;
@@ -19,7 +19,7 @@ struct TextLine {
 };
 
 // One PDF page (pageNumber from 1) or one image file (pageNumber 0). `text` is the `lines` joined
-// by "\n"; `confidence` is their mean, 0 when there are none; the size is the recognised bitmap's.
+// by "\n"; `confidence` is their mean, 0 when there are none; the size is the recognized bitmap's.
 struct OCRResult {
   const std::int64_t pageNumber;
   const std::string text;

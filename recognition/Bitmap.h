@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 
 struct Pix;
@@ -12,6 +14,11 @@ struct PixDeleter {
 
 // An owned Leptonica bitmap; null means "no bitmap" (a declined page or image).
 using PixPtr = std::unique_ptr<Pix, PixDeleter>;
+
+// A 32-bit bitmap from interleaved 8-bit RGB (`channels` 3) or RGBA (4) rows, `stride` bytes
+// apart; the rows are copied. Null when Leptonica cannot allocate it.
+PixPtr pixFromInterleaved(const std::uint8_t* rows, int width, int height, std::size_t stride,
+                          int channels);
 
 // Leptonica reports on stderr unless told not to; its threshold is process-wide. Idempotent.
 void silenceLeptonica();

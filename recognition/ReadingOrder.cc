@@ -10,7 +10,7 @@ namespace {
 
 // The one expression for a line's centre, so that the value searched for gaps and the value
 // tested against the boundary are the same to the last bit.
-double centreOf(const LineInfo& line) { return line.x + line.width * 0.5; }
+double centreOf(const Observation& line) { return line.x + line.width * 0.5; }
 
 // Boxes are finite in practice; a NaN would break the sorts' ordering (undefined behaviour), so
 // NaN centres sort last and NaN bottoms count as the lowest on the page.
@@ -18,35 +18,24 @@ bool centreBefore(double a, double b) { return a < b || (!std::isnan(a) && std::
 
 double heightKey(double y) { return std::isnan(y) ? -std::numeric_limits<double>::infinity() : y; }
 
-void sortTopDown(std::vector<const LineInfo*>& column) {
-  std::stable_sort(column.begin(), column.end(), [](const LineInfo* a, const LineInfo* b) {
+void sortTopDown(std::vector<const Observation*>& column) {
+  std::stable_sort(column.begin(), column.end(), [](const Observation* a, const Observation* b) {
     return heightKey(a->y) > heightKey(b->y);
   });
 }
 
 }  // namespace
 
-std::vector<LineInfo> collectLines(const std::vector<Observation>& observations) {
-  std::vector<LineInfo> lines;
-  lines.reserve(observations.size());
-  for (const Observation& observation : observations) {
-    if (!observation.topCandidate) continue;
-    lines.push_back(LineInfo{*observation.topCandidate, observation.x, observation.y,
-                             observation.width, observation.height, observation.confidence});
-  }
-  return lines;
-}
-
-PageText orderLines(const std::vector<LineInfo>& lines) {
+PageText reorderByColumns(const std::vector<Observation>& lines) {
   if (lines.empty()) return PageText{"", {}, 0.0};
 
   std::vector<double> centres;
   centres.reserve(lines.size());
-  for (const LineInfo& line : lines) centres.push_back(centreOf(line));
+  for (const Observation& line : lines) centres.push_back(centreOf(line));
   std::sort(centres.begin(), centres.end(), centreBefore);
 
-  std::vector<const LineInfo*> left;
-  std::vector<const LineInfo*> right;
+  std::vector<const Observation*> left;
+  std::vector<const Observation*> right;
   bool split = false;
   double boundary = 0.0;
   for (std::size_t k = 0; k + 1 < centres.size(); ++k) {
@@ -56,7 +45,7 @@ PageText orderLines(const std::vector<LineInfo>& lines) {
       break;
     }
   }
-  for (const LineInfo& line : lines) {
+  for (const Observation& line : lines) {
     (split && !(centreOf(line) < boundary) ? right : left).push_back(&line);
   }
   sortTopDown(left);
@@ -66,20 +55,16 @@ PageText orderLines(const std::vector<LineInfo>& lines) {
   PageText page;
   page.lines.reserve(left.size());
   for (std::size_t i = 0; i < left.size(); ++i) {
-    const LineInfo& line = *left[i];
+    const Observation& line = *left[i];
     if (i > 0) page.text += '\n';
     page.text += line.text;
     page.lines.push_back(TextLine{line.text, line.x, line.y, line.width, line.height});
   }
   // Summed in single precision and in collection order, whatever the reading order.
   float sum = 0.0f;
-  for (const LineInfo& line : lines) sum += line.confidence;
+  for (const Observation& line : lines) sum += line.confidence;
   page.confidence = static_cast<double>(sum) / static_cast<double>(lines.size());
   return page;
-}
-
-PageText reorderByColumns(const std::vector<Observation>& observations) {
-  return orderLines(collectLines(observations));
 }
 
 }  // namespace quirna

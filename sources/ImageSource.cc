@@ -10,8 +10,7 @@
 #include <libheif/heif.h>
 
 #include "model/Error.h"
-#include "recognition/ReadingOrder.h"
-#include "recognition/TextRecognizer.h"
+#include "recognition/PageRecognition.h"
 #include "sources/SourceFile.h"
 
 namespace quirna {
@@ -43,26 +42,35 @@ using HeifHandlePtr = std::unique_ptr<const heif_image_handle, HeifHandleDeleter
 using HeifImagePtr = std::unique_ptr<const heif_image, HeifImageDeleter>;
 using HeifOptionsPtr = std::unique_ptr<heif_decoding_options, HeifOptionsDeleter>;
 
-// The engine's own resolution bounds: outside them a stated resolution is surely wrong.
-constexpr int minPlausibleDPI = 70;
-constexpr int maxPlausibleDPI = 2400;
-
 // libpng and libjpeg, set up inside Leptonica with their default handlers, report damaged data
 // with fprintf(stderr) and give us no hook. glibc lets the `stderr` variable be reassigned, so it
-// points at /dev/null while a file is decoded; descriptor 2 itself (and a sanitizer's report) is
-// left alone. Nothing else runs while an image is decoded.
+// points at /dev/null while any image is being decoded; descriptor 2 itself (and a sanitizer's
+// report) is left alone. Counted, so that decoders on several threads overlap safely: the first
+// in swaps, the last out restores.
 class QuietStderr {
  public:
-  QuietStderr() : quiet_(std::fopen("/dev/null", "we")), saved_(stderr) {
-    if (quiet_) stderr = quiet_.get();
+  QuietStderr() {
+    const std::lock_guard lock(mutex_);
+    if (users_++ > 0) return;
+    quiet_ = std::fopen("/dev/null", "we");
+    saved_ = stderr;
+    if (quiet_ != nullptr) stderr = quiet_;
   }
-  ~QuietStderr() { stderr = saved_; }
+  ~QuietStderr() {
+    const std::lock_guard lock(mutex_);
+    if (--users_ > 0) return;
+    stderr = saved_;
+    if (quiet_ != nullptr) std::fclose(quiet_);
+    quiet_ = nullptr;
+  }
   QuietStderr(const QuietStderr&) = delete;
   QuietStderr& operator=(const QuietStderr&) = delete;
 
  private:
-  FilePtr quiet_;
-  std::FILE* saved_;
+  static inline std::mutex mutex_;
+  static inline unsigned users_ = 0;  // guarded by mutex_
+  static inline std::FILE* quiet_;    // guarded by mutex_, owned while users_ > 0
+  static inline std::FILE* saved_;    // guarded by mutex_
 };
 
 std::optional<std::uint8_t> readByte(std::FILE* file) {
@@ -184,16 +192,16 @@ PixPtr decodeWithLeptonica(std::FILE* file, l_int32 format) {
   return PixPtr(pixReadStream(file, 0));  // TIFF: the first page
 }
 
-PixPtr decodeWithLibheif(const std::string& path) {
-  HeifContextPtr context(heif_context_alloc());
-  if (!context) return nullptr;
-  // Refuses larger images while the file is parsed, before any pixel is decoded.
-  heif_context_set_maximum_image_size_limit(context.get(), static_cast<int>(maxBitmapSide) + 1);
-  if (heif_context_read_from_file(context.get(), path.c_str(), nullptr).code != heif_error_Ok) {
+// The primary image's handle, or null when the file cannot be parsed or the image is over the cap
+// (judged before any pixel is decoded). Its context must outlive it.
+HeifHandlePtr primaryImage(heif_context* context, const std::string& path) {
+  // Refuses larger images while the file is parsed.
+  heif_context_set_maximum_image_size_limit(context, static_cast<int>(maxBitmapSide) + 1);
+  if (heif_context_read_from_file(context, path.c_str(), nullptr).code != heif_error_Ok) {
     return nullptr;
   }
   heif_image_handle* rawHandle = nullptr;
-  if (heif_context_get_primary_image_handle(context.get(), &rawHandle).code != heif_error_Ok) {
+  if (heif_context_get_primary_image_handle(context, &rawHandle).code != heif_error_Ok) {
     return nullptr;
   }
   HeifHandlePtr handle(rawHandle);
@@ -208,6 +216,14 @@ PixPtr decodeWithLibheif(const std::string& path) {
                        heif_image_handle_get_height(handle.get()))) {
     return nullptr;
   }
+  return handle;
+}
+
+PixPtr decodeWithLibheif(const std::string& path) {
+  HeifContextPtr context(heif_context_alloc());
+  if (!context) return nullptr;
+  const HeifHandlePtr handle = primaryImage(context.get(), path);
+  if (!handle) return nullptr;
   HeifOptionsPtr options(heif_decoding_options_alloc());
   if (!options) return nullptr;
   options->ignore_transformations = 1;
@@ -220,7 +236,7 @@ PixPtr decodeWithLibheif(const std::string& path) {
           .code != heif_error_Ok) {
     return nullptr;
   }
-  HeifImagePtr image(rawImage);
+  const HeifImagePtr image(rawImage);
   const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
   const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
   if (!withinBitmapCap(width, height)) return nullptr;
@@ -228,49 +244,8 @@ PixPtr decodeWithLibheif(const std::string& path) {
   // Borrowed from `image`.
   const std::uint8_t* plane =
       heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-  if (!plane) return nullptr;
-  PixPtr pix(pixCreateNoInit(width, height, 32));
-  if (!pix) return nullptr;
-  pixSetSpp(pix.get(), alpha ? 4 : 3);
-  const int channels = alpha ? 4 : 3;
-  l_uint32* const data = pixGetData(pix.get());  // borrowed from `pix`
-  const auto wordsPerLine = static_cast<std::size_t>(pixGetWpl(pix.get()));
-  for (std::size_t y = 0; y < static_cast<std::size_t>(height); ++y) {
-    const std::uint8_t* in = plane + y * static_cast<std::size_t>(stride);
-    l_uint32* out = data + y * wordsPerLine;
-    for (int x = 0; x < width; ++x, in += channels) {
-      const l_uint32 a = alpha ? in[3] : 0xFFu;
-      out[x] = static_cast<l_uint32>(in[0]) << L_RED_SHIFT |
-               static_cast<l_uint32>(in[1]) << L_GREEN_SHIFT |
-               static_cast<l_uint32>(in[2]) << L_BLUE_SHIFT | a << L_ALPHA_SHIFT;
-    }
-  }
-  return pix;
-}
-
-// 8-bit grey or 32-bit RGB without alpha, the forms the engine takes as they are. Transparent
-// pixels become white: text is usually dark on a transparent background.
-PixPtr toRecognisable(PixPtr pix) {
-  if (PIXCMAP* colormap = pixGetColormap(pix.get())) {  // borrowed from `pix`
-    l_int32 opaque = 1;
-    pixcmapIsOpaque(colormap, &opaque);
-    pix.reset(
-        pixRemoveColormap(pix.get(), opaque ? REMOVE_CMAP_BASED_ON_SRC : REMOVE_CMAP_WITH_ALPHA));
-    if (!pix) return nullptr;
-  }
-  switch (pixGetDepth(pix.get())) {
-    case 8:
-      return pix;
-    case 32:
-      if (pixGetSpp(pix.get()) != 4) return pix;
-      return PixPtr(pixAlphaBlendUniform(pix.get(), 0xFFFFFF00));
-    case 24:
-      return PixPtr(pixConvert24To32(pix.get()));
-    case 16:
-      return PixPtr(pixConvert16To8(pix.get(), L_MS_BYTE));
-    default:
-      return PixPtr(pixConvertTo8(pix.get(), 0));
-  }
+  if (!plane || stride <= 0) return nullptr;
+  return pixFromInterleaved(plane, width, height, static_cast<std::size_t>(stride), alpha ? 4 : 3);
 }
 
 }  // namespace
@@ -296,8 +271,6 @@ PixPtr decodeFirstImage(const std::string& path) {
       pix = decodeWithLibheif(path);
     }
   }
-  if (!pix) return nullptr;
-  pix = toRecognisable(std::move(pix));
   if (!pix || !withinBitmapCap(pixGetWidth(pix.get()), pixGetHeight(pix.get()))) return nullptr;
   return pix;
 }
@@ -306,13 +279,10 @@ std::vector<OCRResult> extractTextFromImage(const std::string& path) {
   requireExists(path);
   const PixPtr bitmap = decodeFirstImage(path);
   if (!bitmap) throw OCRError::processingFailed("Could not load image");
-  const int stated = pixGetXRes(bitmap.get());
-  const int dpi = stated >= minPlausibleDPI && stated <= maxPlausibleDPI ? stated : 0;
-  const std::vector<Observation> observations = sharedRecognizer().recognizeText(bitmap.get(), dpi);
-  if (observations.empty()) return {};
-  PageText page = reorderByColumns(observations);
-  return {OCRResult{0, std::move(page.text), page.confidence, std::move(page.lines),
-                    pixGetWidth(bitmap.get()), pixGetHeight(bitmap.get())}};
+  // An image is one page: the engine's failure ends the run, and no text is an empty list.
+  std::optional<OCRResult> result = recognizePage(sharedRecognizer(), bitmap.get(), 0);
+  if (!result) return {};
+  return {std::move(*result)};
 }
 
 }  // namespace quirna

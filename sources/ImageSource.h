@@ -8,9 +8,11 @@
 
 namespace quirna {
 
-// The first image of the file, decoded as stored (no orientation applied), alpha composited over
-// white. The format is told by the content, not the name. Null when it cannot be decoded or is
-// over the pixel cap (judged from the header, before the pixels are decoded).
+// The first image of the file, decoded as stored (no orientation applied), in whatever depth,
+// colour map and alpha it has. The format is told by the content, not the name. Null when it
+// cannot be decoded or is over the pixel cap (judged from the header, before the pixels are
+// decoded). While it runs, the C `stderr` stream of the whole process points at /dev/null (the
+// decoders' own messages have no other off switch); descriptor 2 is untouched.
 PixPtr decodeFirstImage(const std::string& path);
 
 // At most one result, pageNumber 0. Throws OCRError::fileNotFound,

@@ -8,12 +8,12 @@
 namespace quirna {
 
 // One result per page that yields text, in page order, numbered from 1. Pages that cannot be
-// drawn or recognised, or whose text is empty, are left out. Pages are recognised on up to
+// drawn or recognized, or that hold no text, are left out. Pages are recognized on up to
 // usableCores() threads; the result is the same for any number. Throws OCRError::fileNotFound,
-// OCRError::processingFailed("Could not load PDF"), or LibraryError when no engine can start.
+// OCRError::processingFailed("Could not load PDF"), or EngineError when no engine can start.
 std::vector<OCRResult> extractTextFromPDF(const std::string& path);
 
-// The same with at most `workers` (at least 1) recognition threads.
+// The same with at most `workers` recognition threads (0 counts as 1).
 std::vector<OCRResult> extractTextFromPDF(const std::string& path, unsigned workers);
 
 // The cores this process may run on (its affinity mask), at least 1.

@@ -16,7 +16,7 @@ bool isRegularFile(const std::string& path);
 
 // The image source's engine, made on first use (loading the language models takes a while) and
 // kept for the process. PDF pages use engines of their own, one per worker. Throws the engine's
-// LibraryError when it cannot be made; the next call tries again. Not thread-safe, like the engine
+// EngineError when it cannot be made; the next call tries again. Not thread-safe, like the engine
 // itself.
 TextRecognizer& sharedRecognizer();
 

@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "recognition/Bitmap.h"
 
@@ -25,22 +27,26 @@ PDFDocPtr openDocument(const std::string& path);
 
 // Draws pages of one open document onto opaque white bitmaps, from their media box. Borrows the
 // document, which must outlive it. Poppler documents are not thread-safe: one owner draws.
-class PageRasteriser {
+class PageRenderer {
  public:
   // A page still drawing after `drawLimit` is abandoned and declined, so that a file built to
   // take forever cannot hold the run.
-  explicit PageRasteriser(PDFDoc& document,
-                          std::chrono::milliseconds drawLimit = std::chrono::seconds(60));
-  ~PageRasteriser();
-  PageRasteriser(const PageRasteriser&) = delete;
-  PageRasteriser& operator=(const PageRasteriser&) = delete;
+  explicit PageRenderer(PDFDoc& document,
+                        std::chrono::milliseconds drawLimit = std::chrono::seconds(60));
+  ~PageRenderer();
+  PageRenderer(const PageRenderer&) = delete;
+  PageRenderer& operator=(const PageRenderer&) = delete;
 
   // The page (1-based) as a 32-bit RGB bitmap of trunc(2 x media width) by trunc(2 x media
-  // height) pixels, sides swapped for a page turned by 90 or 270 degrees. Null when the page
-  // cannot be drawn: no such page, an empty or absurd box, over the pixel cap, or too slow.
-  PixPtr cgImageRepresentation(int pageNumber);
+  // height) pixels at renderDPI, sides swapped for a page turned by 90 or 270 degrees. Null when
+  // the page cannot be drawn: no such page, an empty or absurd box, over the pixel cap, or too
+  // slow.
+  PixPtr renderPage(int pageNumber);
 
  private:
+  // trunc(2 x the media box) in pixels, turned with the page; empty when it cannot be drawn.
+  std::optional<std::pair<int, int>> bitmapSize(int pageNumber) const;
+
   struct Device;
   PDFDoc& document_;
   std::chrono::milliseconds drawLimit_;

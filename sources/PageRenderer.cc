@@ -1,7 +1,7 @@
-#include "sources/PageRasteriser.h"
+#include "sources/PageRenderer.h"
 
 #include <cmath>
-#include <cstdint>
+#include <cstddef>
 #include <mutex>
 
 #include <leptonica/allheaders.h>
@@ -44,32 +44,35 @@ PDFDocPtr openDocument(const std::string& path) {
   return document;
 }
 
-struct PageRasteriser::Device {
+struct PageRenderer::Device {
   SplashColor paper = {0xFF, 0xFF, 0xFF, 0xFF};
   SplashOutputDev output{splashModeRGB8, 4, false, paper};
 };
 
-PageRasteriser::PageRasteriser(PDFDoc& document, std::chrono::milliseconds drawLimit)
+PageRenderer::PageRenderer(PDFDoc& document, std::chrono::milliseconds drawLimit)
     : document_(document), drawLimit_(drawLimit), device_(std::make_unique<Device>()) {
   device_->output.setFontAntialias(true);
   device_->output.setVectorAntialias(true);
   device_->output.startDoc(&document_);
 }
 
-PageRasteriser::~PageRasteriser() = default;
+PageRenderer::~PageRenderer() = default;
 
-PixPtr PageRasteriser::cgImageRepresentation(int pageNumber) {
+std::optional<std::pair<int, int>> PageRenderer::bitmapSize(int pageNumber) const {
   Page* page = document_.getPage(pageNumber);  // borrowed from the document
-  if (page == nullptr) return nullptr;
-
+  if (page == nullptr) return std::nullopt;
   long long width = pixelSide(page->getMediaWidth());
   long long height = pixelSide(page->getMediaHeight());
   // The page is drawn turned by its /Rotate, so the bitmap takes the turned page's shape.
   if (page->getRotate() == 90 || page->getRotate() == 270) std::swap(width, height);
-  if (!withinBitmapCap(width, height)) return nullptr;
+  if (!withinBitmapCap(width, height)) return std::nullopt;
+  return std::pair{static_cast<int>(width), static_cast<int>(height)};
+}
 
-  const int w = static_cast<int>(width);
-  const int h = static_cast<int>(height);
+PixPtr PageRenderer::renderPage(int pageNumber) {
+  const std::optional<std::pair<int, int>> size = bitmapSize(pageNumber);
+  if (!size) return nullptr;
+  const auto [width, height] = *size;
   struct Deadline {
     std::chrono::steady_clock::time_point at;
     bool passed = false;
@@ -79,30 +82,19 @@ PixPtr PageRasteriser::cgImageRepresentation(int pageNumber) {
     state->passed = state->passed || std::chrono::steady_clock::now() >= state->at;
     return state->passed;
   };
-  // A slice of exactly w x h device pixels: left alone, the device rounds the page's size.
+  // A slice of exactly width x height device pixels: left alone, the device rounds the page's
+  // size.
   document_.displayPageSlice(&device_->output, pageNumber, renderDPI, renderDPI, 0,
-                             /*useMediaBox=*/true, /*crop=*/false, /*printing=*/false, 0, 0, w, h,
-                             overdue, &deadline);
+                             /*useMediaBox=*/true, /*crop=*/false, /*printing=*/false, 0, 0, width,
+                             height, overdue, &deadline);
   if (deadline.passed) return nullptr;
   SplashBitmap* bitmap = device_->output.getBitmap();  // owned by the device until the next page
-  if (bitmap == nullptr || bitmap->getWidth() != w || bitmap->getHeight() != h) return nullptr;
-
-  PixPtr pix(pixCreate(w, h, 32));
-  if (!pix) return nullptr;
-  const SplashColorPtr rows = bitmap->getDataPtr();
-  const auto rowSize = static_cast<std::ptrdiff_t>(bitmap->getRowSize());
-  l_uint32* const data = pixGetData(pix.get());
-  const l_int32 wordsPerLine = pixGetWpl(pix.get());
-  for (int y = 0; y < h; ++y) {
-    const unsigned char* source = rows + y * rowSize;
-    l_uint32* target = data + static_cast<std::ptrdiff_t>(y) * wordsPerLine;
-    for (int x = 0; x < w; ++x, source += 3) {
-      target[x] = (static_cast<l_uint32>(source[0]) << L_RED_SHIFT) |
-                  (static_cast<l_uint32>(source[1]) << L_GREEN_SHIFT) |
-                  (static_cast<l_uint32>(source[2]) << L_BLUE_SHIFT) | 0xFFu;
-    }
+  if (bitmap == nullptr || bitmap->getWidth() != width || bitmap->getHeight() != height) {
+    return nullptr;
   }
-  pixSetResolution(pix.get(), renderDPI, renderDPI);
+  PixPtr pix = pixFromInterleaved(bitmap->getDataPtr(), width, height,
+                                  static_cast<std::size_t>(bitmap->getRowSize()), 3);
+  if (pix && pixSetResolution(pix.get(), renderDPI, renderDPI) != 0) return nullptr;
   return pix;
 }
 

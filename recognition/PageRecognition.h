@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "model/OCRResult.h"
+
+struct Pix;
+
+namespace quirna {
+
+class TextRecognizer;
+
+// The one rule for what a recognized bitmap becomes: its lines in reading order with their mean
+// confidence, sized as the bitmap; empty when the engine finds no text. `bitmap` is borrowed.
+// Throws RecognitionError when the engine fails: each source decides what that means for it.
+std::optional<OCRResult> recognizePage(TextRecognizer& recognizer, const Pix* bitmap,
+                                       std::int64_t pageNumber);
+
+}  // namespace quirna
