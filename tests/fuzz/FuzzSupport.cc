@@ -1,11 +1,13 @@
+#include "tests/fuzz/FuzzSupport.h"
+
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-
-#include "tests/fuzz/FuzzTarget.h"
+#include <iterator>
+#include <vector>
 
 namespace quirna::fuzz {
 
@@ -26,3 +28,22 @@ void fail(const char* what) {
 }
 
 }  // namespace quirna::fuzz
+
+#ifndef QUIRNA_LIBFUZZER
+// Replays every file under the folders given, so that the seeds and every crash input kept as a
+// regression case run without a fuzzer. Replaying nothing is a failure: a moved corpus must show.
+int main(int argc, char** argv) {
+  int count = 0;
+  for (int i = 1; i < argc; ++i) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i])) {
+      if (!entry.is_regular_file()) continue;
+      std::ifstream file(entry.path(), std::ios::binary);
+      const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
+      LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+      ++count;
+    }
+  }
+  std::printf("replayed %d inputs\n", count);
+  return count > 0 ? 0 : 1;
+}
+#endif

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-// Each fuzz target defines this; built with libFuzzer it is driven by the fuzzer, otherwise by
-// ReplayMain.cc over a corpus, so the seeds run with the ordinary tests.
+// Each fuzz target defines this; built with libFuzzer it is driven by the fuzzer, otherwise by the
+// replay main in FuzzSupport.cc over a corpus, so the seeds run with the ordinary tests.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace quirna::fuzz {
