@@ -280,19 +280,17 @@ def targets(by_input):
     lines = ["Targets:", ""]
     long_docs = [n for n, t in by_input.items() if t.get(QUIRNA, {}).get("group") == "pdf-long"]
 
-    q_wall, _, _, _ = summed(by_input, {"pdf", "pdf-long"}, QUIRNA)
-    s_wall, _, _, _ = summed(by_input, {"pdf", "pdf-long"}, PEER_SEQ)
-    if s_wall:
-        r = q_wall / s_wall
-        lines.append(f"- multi-page PDF wall time, all PDFs summed: {r:.2f}x the sequential peer "
-                     f"(target <= {TARGET_PDF_WALL}): {verdict(r <= TARGET_PDF_WALL)}")
-
-    q_wall, _, _, _ = summed(by_input, {"image", "photo"}, QUIRNA)
-    s_wall, _, _, _ = summed(by_input, {"image", "photo"}, PEER_SEQ)
-    if s_wall:
-        r = q_wall / s_wall
-        lines.append(f"- single image wall time, all images summed: {r:.2f}x the peer "
-                     f"(target <= {TARGET_IMAGE_WALL}): {verdict(r <= TARGET_IMAGE_WALL)}")
+    for groups, what, peer_name, target in (
+            ({"pdf", "pdf-long"}, "multi-page PDF wall time, all PDFs summed", "the sequential peer",
+             TARGET_PDF_WALL),
+            ({"image", "photo"}, "single image wall time, all images summed", "the peer",
+             TARGET_IMAGE_WALL)):
+        q_wall, _, _, _ = summed(by_input, groups, QUIRNA)
+        s_wall, _, _, _ = summed(by_input, groups, PEER_SEQ)
+        if s_wall:
+            r = q_wall / s_wall
+            lines.append(f"- {what}: {r:.2f}x {peer_name} "
+                         f"(target <= {target}): {verdict(r <= target)}")
 
     # The long document repeats the pages of a short one, so it stays out of the quality sums.
     for label, groups, target in (("clean pages (PDFs and clean images)", {"pdf", "image"},

@@ -112,7 +112,9 @@ void writeDouble(std::string& out, double value, Where where) {
   out.append(buffer, end);
 }
 
-void writeKey(std::string& out, const char* key) {
+// Members follow each other with a comma; the first of an object has none.
+void writeKey(std::string& out, const char* key, bool first = false) {
+  if (!first) out += ',';
   out += '"';
   out += key;
   out += "\":";
@@ -124,32 +126,25 @@ void writeLine(std::string& out, const TextLine& line, std::size_t page, std::si
       return "[" + std::to_string(page) + "].lines[" + std::to_string(index) + "]." + key;
     };
   };
-  writeKey(out, "height");
+  writeKey(out, "height", true);
   writeDouble(out, line.height, where("height"));
-  out += ',';
   writeKey(out, "text");
   writeString(out, line.text);
-  out += ',';
   writeKey(out, "width");
   writeDouble(out, line.width, where("width"));
-  out += ',';
   writeKey(out, "x");
   writeDouble(out, line.x, where("x"));
-  out += ',';
   writeKey(out, "y");
   writeDouble(out, line.y, where("y"));
 }
 
 void writeResult(std::string& out, const OCRResult& result, std::size_t page) {
-  writeKey(out, "confidence");
+  writeKey(out, "confidence", true);
   writeDouble(out, result.confidence, [=] { return "[" + std::to_string(page) + "].confidence"; });
-  out += ',';
   writeKey(out, "imageHeight");
   writeInteger(out, result.imageHeight);
-  out += ',';
   writeKey(out, "imageWidth");
   writeInteger(out, result.imageWidth);
-  out += ',';
   writeKey(out, "lines");
   out += '[';
   for (std::size_t i = 0; i < result.lines.size(); ++i) {
@@ -158,10 +153,9 @@ void writeResult(std::string& out, const OCRResult& result, std::size_t page) {
     writeLine(out, result.lines[i], page, i);
     out += '}';
   }
-  out += "],";
+  out += ']';
   writeKey(out, "pageNumber");
   writeInteger(out, result.pageNumber);
-  out += ',';
   writeKey(out, "text");
   writeString(out, result.text);
 }

@@ -122,8 +122,8 @@ TEST(Recognition, MissingLanguageDataNamesEveryMissingModel) {
 TEST(PDFSource, SameOutputForAnyNumberOfWorkers) {
   // Pages of very different cost, so that results in completion order would show.
   std::vector<test::PDFPage> pages(5);
-  for (int i = 0; i < 14; ++i) {
-    pages[0].texts.push_back({60, 740.0 - 50 * i, 16, "Dense line number " + std::to_string(i)});
+  for (int i = 0; i < 48; ++i) {
+    pages[0].texts.push_back({40, 750.0 - 15 * i, 11, "Dense line number " + std::to_string(i)});
   }
   pages[2] = {"[0 0 200 60]", {{10, 20, 20, "Tiny"}}};
   pages[3].texts = {{72, 700, 24, "Delivery address"}, {72, 660, 18, "Un été français"}};
