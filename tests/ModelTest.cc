@@ -34,12 +34,9 @@ TEST(JsonWriter, WritesDoublesInTheirShortestRoundTripForm) {
     const char* json;
   };
   const Case cases[] = {
-      {0.1, "0.1"},
-      {0.30000000000000004, "0.30000000000000004"},
-      {1.0, "1"},
-      {-0.0, "-0.0"},
-      {5e-324, "5e-324"},
-      {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+      {0.1, "0.1"},       {0.30000000000000004, "0.30000000000000004"},
+      {1.0, "1"},         {-0.0, "-0.0"},
+      {5e-324, "5e-324"}, {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.json);
