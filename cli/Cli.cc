@@ -29,25 +29,35 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-Outcome failure(std::string_view description) { return {encodeErrorObject(description), 1}; }
+Outcome failure(std::string_view description) {
+  return {encodeErrorObject(description), 1, std::string(description)};
+}
 
 }  // namespace
 
 const DispatchTable& dispatchTable() {
   using Source = std::vector<OCRResult> (*)(const std::string&);
   static const DispatchTable table = {
-      {"pdf", static_cast<Source>(extractTextFromPDF)},
-      {"jpg", extractTextFromImage},
-      {"jpeg", extractTextFromImage},
-      {"png", extractTextFromImage},
-      {"heic", extractTextFromImage},
-      {"heif", extractTextFromImage},
-      {"tiff", extractTextFromImage},
-      {"tif", extractTextFromImage},
-      {"bmp", extractTextFromImage},
-      {"gif", extractTextFromImage},
+      {"pdf", static_cast<Source>(extractTextFromPDF), openPDFPages},
+      {"jpg", extractTextFromImage, openImagePages},
+      {"jpeg", extractTextFromImage, openImagePages},
+      {"png", extractTextFromImage, openImagePages},
+      {"heic", extractTextFromImage, openImagePages},
+      {"heif", extractTextFromImage, openImagePages},
+      {"tiff", extractTextFromImage, openImagePages},
+      {"tif", extractTextFromImage, openImagePages},
+      {"bmp", extractTextFromImage, openImagePages},
+      {"gif", extractTextFromImage, openImagePages},
   };
   return table;
+}
+
+const DispatchEntry& dispatch(const std::string& filePath, const DispatchTable& table) {
+  const std::string extension = pathExtension(filePath);
+  for (const DispatchEntry& entry : table) {
+    if (entry.extension == extension) return entry;
+  }
+  throw OCRError::unsupportedFormat();
 }
 
 std::string pathExtension(std::string_view path) {
@@ -69,13 +79,9 @@ void writeToStderr(std::string_view message) {
   writeAll(STDERR_FILENO, bytes);
 }
 
-Outcome runSource(const std::string& filePath, const DispatchTable& table) {
+Outcome outcomeOf(const std::function<std::vector<OCRResult>()>& recognize) {
   try {
-    const std::string extension = pathExtension(filePath);
-    for (const DispatchEntry& entry : table) {
-      if (entry.extension == extension) return {encodeResults(entry.source(filePath)), 0};
-    }
-    throw OCRError::unsupportedFormat();
+    return {encodeResults(recognize()), 0};
   } catch (const std::exception& error) {
     return failure(error.what());
   } catch (...) {
@@ -83,6 +89,10 @@ Outcome runSource(const std::string& filePath, const DispatchTable& table) {
     // without its line.
     return failure("Unknown error");
   }
+}
+
+Outcome runSource(const std::string& filePath, const DispatchTable& table) {
+  return outcomeOf([&] { return dispatch(filePath, table).source(filePath); });
 }
 
 int runMain(int argc, const char* const* argv, const DispatchTable& table) {

@@ -174,6 +174,12 @@ std::string encodeResults(const std::vector<OCRResult>& results) {
   return out;
 }
 
+std::string encodeString(std::string_view text) {
+  std::string out;
+  writeString(out, text);
+  return out;
+}
+
 std::string encodeErrorObject(std::string_view description) {
   std::string out = "{\"error\":";
   writeString(out, description);

@@ -13,6 +13,9 @@ namespace quirna {
 // when a number is not finite; nothing is returned then.
 std::string encodeResults(const std::vector<OCRResult>& results);
 
+// A JSON string in the same form; a byte that is not part of valid UTF-8 becomes U+FFFD.
+std::string encodeString(std::string_view text);
+
 // {"error":"<description>"}.
 std::string encodeErrorObject(std::string_view description);
 

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -17,44 +19,75 @@ namespace quirna {
 
 class TextRecognizer;
 
-// What a worker does with one page: the engine is the worker's own, the bitmap is borrowed.
+// What a worker does with one page: the engine is the worker's own, the bitmap is borrowed. A
+// throw ends that page's document, not the pool.
 using PageWork =
     std::function<std::optional<OCRResult>(TextRecognizer&, const Pix* bitmap, std::int64_t)>;
 
-// Recognizes pages on up to `maxWorkers` threads, each with its own engine, while the one thread
-// that owns the pool produces the next page. The hand-over holds one page, so about workers + 1
-// bitmaps are alive at once however many pages pass through.
+// What a document became: its results by ascending page number (pages without one left out), or
+// the first error that ended it. `pagesHanded` counts the pages given to the pool for it.
+struct DocumentResult {
+  std::vector<OCRResult> pages;
+  std::exception_ptr failure;
+  std::int64_t pagesHanded = 0;
+};
+
+// Called once per document, after its last page, on a worker thread or in `end`.
+using DocumentDone = std::function<void(DocumentResult)>;
+
+// Recognizes the pages of any number of documents on up to `maxWorkers` threads, each with its own
+// engine that is loaded once and kept for every page of every document. One thread owns the pool
+// and produces pages; the hand-over holds one page, so about workers + 1 bitmaps are alive at once
+// however many pages and documents pass through.
 class RecognitionPool {
  public:
-  RecognitionPool(unsigned maxWorkers, PageWork work);
+  struct Document;
+
+  explicit RecognitionPool(unsigned maxWorkers);
   ~RecognitionPool();
   RecognitionPool(const RecognitionPool&) = delete;
   RecognitionPool& operator=(const RecognitionPool&) = delete;
 
-  // Blocks until a worker has taken the page. False when the run has already failed: hand no more.
-  bool hand(std::int64_t pageNumber, PixPtr bitmap);
+  // Opens a document whose pages go through `work`. Rethrows what ended the run when it already
+  // has.
+  std::shared_ptr<Document> begin(PageWork work, DocumentDone done);
 
-  // Waits for every page handed; the results by ascending page number, pages without one left
-  // out. Rethrows what ended the run (an engine that could not start, say).
-  std::vector<OCRResult> results();
+  // Blocks until a worker has taken the page. False when the document or the run has failed: hand
+  // no more of it.
+  bool hand(const std::shared_ptr<Document>& document, std::int64_t pageNumber, PixPtr bitmap);
+
+  // No more pages for `document`; `failure`, when given, is its outcome whatever its pages give.
+  void end(const std::shared_ptr<Document>& document, std::exception_ptr failure = nullptr);
+
+  // Pages recognized so far, over all documents; readable from any thread.
+  std::int64_t pagesRecognized() const { return pagesRecognized_; }
+
+  // Waits for every page handed and every `done`, then stops the workers. Rethrows what ended the
+  // run (an engine that could not start, or a `done` that threw); documents still open then are
+  // never done.
+  void finish();
 
  private:
+  void stop() noexcept;
+  void fail(std::exception_ptr failure);
   struct Page {
+    std::shared_ptr<Document> document;
     std::int64_t number;
     PixPtr bitmap;
+    bool documentFailed = false;  // its document has failed: the page is dropped, not recognized
   };
 
-  void finish();
   void work();
   std::optional<Page> next();
+  void settle(Page& page, std::optional<OCRResult> result, std::exception_ptr failure);
+  void complete(Document& document);
 
   const unsigned maxWorkers_;
-  const PageWork work_;
+  std::atomic<std::int64_t> pagesRecognized_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
-  // Guarded by mutex_:
+  // Guarded by mutex_, like every Document's fields:
   std::optional<Page> waiting_;
-  std::map<std::int64_t, OCRResult> done_;
   unsigned idle_ = 0;
   bool closed_ = false;
   std::exception_ptr failure_;

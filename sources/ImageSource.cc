@@ -275,14 +275,28 @@ PixPtr decodeFirstImage(const std::string& path) {
   return pix;
 }
 
-std::vector<OCRResult> extractTextFromImage(const std::string& path) {
+std::unique_ptr<DocumentPages> openImagePages(const std::string& path) {
+  // An image is one page: the engine's failure ends the document, and no text is an empty list.
+  class ImagePage final : public DocumentPages {
+   public:
+    explicit ImagePage(PixPtr bitmap) : bitmap_(std::move(bitmap)) {}
+    std::optional<NumberedPage> next() override {
+      if (!bitmap_) return std::nullopt;
+      return NumberedPage{0, std::move(bitmap_)};
+    }
+    PageWork work() const override { return recognizePage; }
+
+   private:
+    PixPtr bitmap_;
+  };
   requireExists(path);
-  const PixPtr bitmap = decodeFirstImage(path);
+  PixPtr bitmap = decodeFirstImage(path);
   if (!bitmap) throw OCRError::processingFailed("Could not load image");
-  // An image is one page: the engine's failure ends the run, and no text is an empty list.
-  std::optional<OCRResult> result = recognizePage(sharedRecognizer(), bitmap.get(), 0);
-  if (!result) return {};
-  return {std::move(*result)};
+  return std::make_unique<ImagePage>(std::move(bitmap));
+}
+
+std::vector<OCRResult> extractTextFromImage(const std::string& path) {
+  return recognizeDocument(*openImagePages(path), 1);
 }
 
 }  // namespace quirna

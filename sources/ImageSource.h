@@ -1,10 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "model/OCRResult.h"
 #include "recognition/Bitmap.h"
+#include "sources/DocumentPages.h"
 
 namespace quirna {
 
@@ -14,6 +16,10 @@ namespace quirna {
 // decoded). While it runs, the C `stderr` stream of the whole process points at /dev/null (the
 // decoders' own messages have no other off switch); descriptor 2 is untouched.
 PixPtr decodeFirstImage(const std::string& path);
+
+// The first image as page 0, for recognizing elsewhere. Throws as extractTextFromImage does
+// before recognition.
+std::unique_ptr<DocumentPages> openImagePages(const std::string& path);
 
 // At most one result, pageNumber 0. Throws OCRError::fileNotFound,
 // OCRError::processingFailed("Could not load image"), or the engine's error unchanged.

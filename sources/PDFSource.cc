@@ -8,11 +8,45 @@
 
 #include "model/Error.h"
 #include "recognition/PageRecognition.h"
-#include "recognition/RecognitionPool.h"
 #include "sources/PageRenderer.h"
 #include "sources/SourceFile.h"
 
 namespace quirna {
+namespace {
+
+class PDFPages final : public DocumentPages {
+ public:
+  explicit PDFPages(PDFDocPtr document)
+      : document_(std::move(document)), renderer_(*document_), count_(document_->getNumPages()) {}
+
+  std::optional<NumberedPage> next() override {
+    while (next_ <= count_) {
+      const int number = next_++;
+      if (PixPtr bitmap = renderer_.renderPage(number))
+        return NumberedPage{number, std::move(bitmap)};
+    }
+    return std::nullopt;
+  }
+
+  PageWork work() const override {
+    return [](TextRecognizer& recognizer, const Pix* bitmap,
+              std::int64_t pageNumber) -> std::optional<OCRResult> {
+      try {
+        return recognizePage(recognizer, bitmap, pageNumber);
+      } catch (const RecognitionError&) {
+        return std::nullopt;  // a page the engine fails on is left out; the others go on
+      }
+    };
+  }
+
+ private:
+  PDFDocPtr document_;
+  PageRenderer renderer_;  // borrows document_
+  const int count_;
+  int next_ = 1;
+};
+
+}  // namespace
 
 unsigned usableCores() {
   cpu_set_t set;
@@ -30,29 +64,15 @@ std::vector<OCRResult> extractTextFromPDF(const std::string& path) {
 }
 
 std::vector<OCRResult> extractTextFromPDF(const std::string& path, unsigned workers) {
+  return recognizeDocument(*openPDFPages(path), workers);
+}
+
+std::unique_ptr<DocumentPages> openPDFPages(const std::string& path) {
   requireExists(path);
   if (!isRegularFile(path)) throw OCRError::processingFailed("Could not load PDF");
-  const PDFDocPtr document = openDocument(path);
+  PDFDocPtr document = openDocument(path);
   if (!document) throw OCRError::processingFailed("Could not load PDF");
-
-  // Poppler documents are not thread-safe: this thread draws every page, the pool recognizes.
-  PageRenderer renderer(*document);
-  RecognitionPool pool(
-      workers,
-      [](TextRecognizer& recognizer, const Pix* bitmap,
-         std::int64_t pageNumber) -> std::optional<OCRResult> {
-        try {
-          return recognizePage(recognizer, bitmap, pageNumber);
-        } catch (const RecognitionError&) {
-          return std::nullopt;  // a page the engine fails on is left out; the others go on
-        }
-      });
-  const int pageCount = document->getNumPages();
-  for (int pageNumber = 1; pageNumber <= pageCount; ++pageNumber) {
-    PixPtr bitmap = renderer.renderPage(pageNumber);
-    if (bitmap && !pool.hand(pageNumber, std::move(bitmap))) break;
-  }
-  return pool.results();
+  return std::make_unique<PDFPages>(std::move(document));
 }
 
 }  // namespace quirna

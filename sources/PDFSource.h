@@ -1,9 +1,11 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "model/OCRResult.h"
+#include "sources/DocumentPages.h"
 
 namespace quirna {
 
@@ -15,6 +17,10 @@ std::vector<OCRResult> extractTextFromPDF(const std::string& path);
 
 // The same with at most `workers` recognition threads (0 counts as 1).
 std::vector<OCRResult> extractTextFromPDF(const std::string& path, unsigned workers);
+
+// The document's pages, numbered from 1, for recognizing elsewhere; a page the engine fails on is
+// left out. Throws as extractTextFromPDF does before its first page.
+std::unique_ptr<DocumentPages> openPDFPages(const std::string& path);
 
 // The cores this process may run on (its affinity mask), at least 1.
 unsigned usableCores();

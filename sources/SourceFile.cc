@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include "model/Error.h"
-#include "recognition/TextRecognizer.h"
 
 namespace quirna {
 
@@ -15,11 +14,6 @@ void requireExists(const std::string& path) {
 bool isRegularFile(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-TextRecognizer& sharedRecognizer() {
-  static TextRecognizer recognizer;
-  return recognizer;
 }
 
 }  // namespace quirna
