@@ -16,7 +16,12 @@ namespace {
 
 constexpr std::string_view usageLine = "Usage: quirna-ocr <file-path>";
 
-// Writes all of `bytes` to `fd`; false when the descriptor refuses them.
+Outcome failure(std::string_view description) {
+  return {encodeErrorObject(description), 1, std::string(description)};
+}
+
+}  // namespace
+
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
@@ -28,12 +33,6 @@ bool writeAll(int fd, std::string_view bytes) {
   }
   return true;
 }
-
-Outcome failure(std::string_view description) {
-  return {encodeErrorObject(description), 1, std::string(description)};
-}
-
-}  // namespace
 
 const DispatchTable& dispatchTable() {
   using Source = std::vector<OCRResult> (*)(const std::string&);

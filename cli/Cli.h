@@ -35,6 +35,9 @@ const DispatchEntry& dispatch(const std::string& filePath, const DispatchTable& 
 // not a component. Empty when that component has no dot.
 std::string pathExtension(std::string_view path);
 
+// Writes all of `bytes` to `fd`; false when the descriptor refuses them.
+bool writeAll(int fd, std::string_view bytes);
+
 // The text and one line feed, in one write to standard error.
 void writeToStderr(std::string_view message);
 

@@ -8,9 +8,7 @@
 #include "model/Error.h"
 
 namespace quirna {
-namespace {
 
-// Length of the well-formed UTF-8 sequence at s[i], or 0 when it is not one.
 std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned char lead = byte(i);
@@ -37,6 +35,8 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
   }
   return length;
 }
+
+namespace {
 
 void writeString(std::string& out, std::string_view s) {
   static constexpr char hex[] = "0123456789abcdef";

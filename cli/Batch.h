@@ -1,0 +1,13 @@
+#pragma once
+
+#include "cli/Cli.h"
+
+namespace quirna {
+
+// The whole quirna-ocr-batch process: options, inputs, one output file per input and the index,
+// progress on standard error. Returns the exit status: 0 when every input has a result, 1 when
+// some have an error object (or the run stopped, with a message on standard error), 2 for bad
+// usage.
+int runBatch(int argc, const char* const* argv, const DispatchTable& table);
+
+}  // namespace quirna
