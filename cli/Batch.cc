@@ -382,8 +382,8 @@ int Batch::run() {
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   if (!options_.quiet) {
     writeToStderr("quirna-ocr-batch: " + std::to_string(recognized_) + " recognized (" +
-                  std::to_string(failed_) + " failed), " + std::to_string(skipped_) +
-                  " done before (" + std::to_string(skippedFailed_) + " failed); " +
+                  std::to_string(failed_) + " failed), " + std::to_string(skipped_) + " skipped (" +
+                  std::to_string(skippedFailed_) + " failed before); " +
                   std::to_string(pool.pagesRecognized()) + " pages in " + clockTime(seconds));
   }
   return failed_ + skippedFailed_ + unreadable_ > 0 ? 1 : 0;
