@@ -20,8 +20,11 @@
 namespace quirna {
 namespace {
 
-// A bitmap thinner than this cannot hold a readable line, so it is spared the layout pass.
-constexpr int minBitmapSide = 3;
+// A bitmap thinner than this holds no readable line: a rule, a strip, a tiny thumbnail. The engine
+// fails outright on 3 to 6 px a side with Sauvola thresholding (its tiles get no window), whatever
+// the other side and the pixels (stripes, noise, grey, dots; measured from 1 to 12 px a side);
+// 1 and 2 px and 7 px up read as no text.
+constexpr int minBitmapSide = 7;
 
 // The recognition languages are English, Dutch, German and French. Several models loaded together
 // is how the engine detects the language: it reads each word with the first model and turns to
