@@ -288,10 +288,10 @@ std::optional<long> tiffOrientationValue(std::FILE* file) {
         static_cast<std::size_t>(entrySize)) {
       return std::nullopt;
     }
-    const int valueAt = big ? 12 : 8;
+    const std::size_t valueAt = big ? 12 : 8;
     if (number(&entry[0], 2) == 274 && number(&entry[2], 2) == 3 &&
         number(&entry[valueAt], 2) != 1) {
-      return at + valueAt;
+      return at + static_cast<long>(valueAt);
     }
   }
   return std::nullopt;
