@@ -6,13 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <thread>
 
 namespace quirna::test {
 
@@ -46,7 +44,7 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
   rusage usage{};
   for (int waited = 0; ::wait4(pid, &status, WNOHANG, &usage) == 0; ++waited) {
     if (waited == 12000 && ::kill(pid, SIGKILL) == 0) run.err = "[killed after two minutes]";
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::usleep(10000);
   }
   run.out = stdoutTo == Stdout::captured ? readFile(out) : "";
   run.err += readFile(err);
@@ -116,10 +114,8 @@ std::string makePDF(const std::vector<PDFPage>& pages) {
   for (const PDFPage& page : pages) {
     std::string content;
     for (const PDFText& text : page.texts) {
-      static constexpr const char* turns[] = {"1 0 0 1", "0 1 -1 0", "-1 0 0 -1", "0 -1 1 0"};
-      content += "BT /F1 " + std::to_string(text.size) + " Tf " + turns[text.quarterTurns & 3] +
-                 " " + std::to_string(text.x) + " " + std::to_string(text.y) + " Tm " +
-                 pdfString(text.text) + " Tj ET\n";
+      content += "BT /F1 " + std::to_string(text.size) + " Tf " + std::to_string(text.x) + " " +
+                 std::to_string(text.y) + " Td " + pdfString(text.text) + " Tj ET\n";
     }
     add("<< /Type /Page /Parent 2 0 R /MediaBox " + page.mediaBox + " /Contents " +
         std::to_string(xref.size() / 20 + 2) + " 0 R " + page.extraEntries + " >>");

@@ -43,7 +43,6 @@ std::string readFile(const std::filesystem::path& path);
 struct PDFText {
   double x, y, size;
   std::string text;
-  int quarterTurns = 0;  // counter-clockwise, for pages meant to be shown turned
 };
 
 struct PDFPage {
