@@ -1,0 +1,168 @@
+// The tool's contract, run on the built binary: one line of JSON on stdout, the exit status,
+// nothing on stderr, bounded time and memory, whatever file arrives.
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/TestSupport.h"
+
+namespace quirna::test {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const std::string notFound =
+    R"j({"error":"The operation couldn’t be completed. (main.OCRError error 1.)"})j";
+const std::string unsupported =
+    R"j({"error":"The operation couldn’t be completed. (main.OCRError error 2.)"})j";
+const std::string pdfError = R"({"error":"Could not load PDF"})";
+const std::string imageError = R"({"error":"Could not load image"})";
+constexpr int recoveredOrRefused = -1;  // a damaged file: status 0, or 1 with the row's line
+
+const TempDir made;  // files the tests make, for the life of the process
+
+using Page = std::array<int, 3>;  // pageNumber, imageWidth, imageHeight
+
+struct Case {
+  std::vector<std::string> files;  // run one by one; a bare name is a fixture in tests/data when
+                                   // there is one, else a file in `made`
+  int status;
+  std::string line = "";                // the exact stdout line, when given
+  std::vector<std::string> words = {};  // found in stdout as written: raw UTF-8, "/" escaped
+  std::vector<Page> pages = {};         // every result, in order, when given
+  std::vector<std::string> environment = {};
+  Stdout stdoutTo = Stdout::captured;
+};
+
+void check(const Case& c, const std::string& file) {
+  SCOPED_TRACE(testing::Message() << file << ", Stdout " << static_cast<int>(c.stdoutTo));
+  const fs::path path = fs::exists(dataFile(file)) ? dataFile(file) : made / file;
+  const ToolRun run = runTool({path.string()}, c.environment, c.stdoutTo);
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(run.status == 0 || run.peakKiB < 300 << 10) << run.peakKiB << " KiB to refuse";
+  const bool recovered = c.status == recoveredOrRefused && run.status == 0;
+  EXPECT_EQ(run.status, recovered ? 0 : c.status == recoveredOrRefused ? 1 : c.status);
+  if (c.stdoutTo != Stdout::captured) return;  // the line could not go out
+  ASSERT_TRUE(run.out.ends_with('\n') && run.out.find('\n') == run.out.size() - 1) << run.out;
+  EXPECT_EQ(run.out, recovered || c.line.empty() ? run.out : c.line + "\n");
+  const json results = json::parse(run.out, nullptr, false);
+  ASSERT_TRUE(run.status == 0 ? results.is_array() : results.is_object()) << run.out;
+  for (const std::string& word : c.words) EXPECT_NE(run.out.find(word), run.out.npos) << word;
+  if (run.status != 0) return;
+  std::vector<Page> pages;
+  for (const json& page : results) {
+    pages.push_back({page.at("pageNumber"), page.at("imageWidth"), page.at("imageHeight")});
+    EXPECT_TRUE(page.at("confidence") > 0 && page.at("confidence") <= 1) << page;
+    // The PDFs here carry their text in the top half of each page, and y counts from the bottom.
+    for (const json& line : page.at("lines")) {
+      EXPECT_TRUE(pages.back()[0] == 0 || line.at("y") > 0.5) << line;
+    }
+  }
+  EXPECT_EQ(c.pages.empty() ? c.pages : pages, c.pages) << run.out;
+}
+
+void check(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    for (const std::string& file : c.files) check(c, file);
+  }
+}
+
+TEST(EndToEnd, PathsAndImages) {
+  const ToolRun usage = runTool({});
+  EXPECT_EQ(usage.out + "|" + usage.err, "|Usage: quirna-ocr <file-path>\n");
+  EXPECT_EQ(usage.status, 1);
+  const ToolRun extra = runTool({"/nonexistent/a.PDF", "b.png", "--help"});  // the rest ignored
+  EXPECT_EQ(extra.out + extra.err, notFound + "\n");
+  EXPECT_EQ(extra.status, 1);
+
+  fs::create_directory(made / "dir.pdf");
+  ::mkfifo((made / "fifo.pdf").c_str(), 0600);  // opening one would block
+  ::mkfifo((made / "fifo.png").c_str(), 0600);
+  fs::create_symlink(made / "nowhere.png", made / "dangling.png");
+  const std::string odd = "scan \"quoted\" 'single'\nnext \u00e9t\u00e9 \u65e5\u672c.tif";
+  fs::copy_file(dataFile("line.tif"), made / odd);
+  writeFile(made / "blank.pdf", makePDF({PDFPage{}, PDFPage{}}));
+  writeFile(made / "no-pages.pdf", makePDF({}));
+  const std::string png = readFile(dataFile("transparent.png"));
+  writeFile(made / "cut.png", png.substr(0, png.size() / 2));  // libpng would tell stderr
+  writeFile(made / "empty.png", "");
+  check({
+      {{"/nonexistent/missing.JPEG", "dangling.png"}, 1, notFound},
+      {{"/nonexistent/notes.txt"}, 1, unsupported},
+      {{"dir.pdf", "fifo.pdf"}, 1, pdfError},
+      // Header-only files claiming 40000 x 40000 pixels among them.
+      {{"fifo.png", "huge.png", "huge.tif", "huge.bmp", "huge.gif", "cut.png", "empty.png"},
+       1,
+       imageError},
+      {{"blank.pdf", "no-pages.pdf", "dot.png"}, 0, "[]"},
+      {.files = {"blank.pdf"}, .status = 1, .stdoutTo = Stdout::full},
+      {.files = {"blank.pdf"}, .status = 1, .stdoutTo = Stdout::closedPipe},
+      // HEIF is read as stored: irot and imir ignored.
+      {{"line.jpg", "png-named.jpeg", "transparent.png", "line.heic", "rotated.heic",
+        "mirrored.heif", "line.tiff", "line.tif", "top-down.bmp", "line.gif", odd},
+       0,
+       "",
+       {"river"},
+       {{0, 612, 72}}},
+  });
+}
+
+TEST(EndToEnd, PDFs) {
+  // Drawn turned a quarter anticlockwise, so that it reads upright once /Rotate 90 is applied.
+  const std::string turned = "BT /F1 24 Tf 0 1 -1 0 100 72 Tm (Landscape summary) Tj ET";
+  writeFile(made / "mixed.pdf",
+            makePDF({{"[0 0 612 792]", {{72, 700, 24, "Größe der Straße: 30 km/h"}}},
+                     PDFPage{},
+                     {"[0 0 595.276 841.89]", {{72, 760, 24, "Un été français"}}},
+                     {"[0 0 612 792]", {}, "/Rotate 90", turned},
+                     {"[0 0 612 792]", {{72, 700, 24, "Cropped"}}, "/CropBox [0 0 300 300]"}}));
+  // The engine fails on a bitmap this thin that holds ink; the pages around it must survive.
+  const PDFPage text{"[0 0 300 100]", {{20, 60, 24, "Harbour chart"}}};
+  const std::string thin =
+      makePDF({text, {"[0 0 2 200]", {}, "", "0 0 0 rg 0 0 1 100 re f 0 120 0.5 30 re f"}, text});
+  writeFile(made / "thin.pdf", thin);
+  writeFile(made / "cut.pdf", thin.substr(0, thin.size() / 2));
+  writeFile(made / "xref.pdf", std::string(thin).insert(thin.rfind("xref\n"), "junk\n"));
+  writeFile(made / "loop.pdf",  // the root's second kid leads back to the root; no xref either
+            "%PDF-1.4\n1 0 obj <</Type/Catalog/Pages 2 0 R>> endobj\n"
+            "2 0 obj <</Type/Pages/Kids[2 0 R 3 0 R]/Count 2>> endobj\n"
+            "3 0 obj <</Type/Page/Parent 2 0 R/Kids[2 0 R]>> endobj\ntrailer <</Root 1 0 R>>\n");
+  const std::string noModels = "TESSDATA_PREFIX=" + made.path().string();  // none there
+  check({
+      {{"mixed.pdf"},
+       0,
+       "",
+       {"Straße", "km\\/h", "été", "Landscape", "Cropped"},
+       {{1, 1224, 1584}, {3, 1190, 1683}, {4, 1584, 1224}, {5, 1224, 1584}}},
+      {{"owner-password.pdf"}, 0, "", {"ledger"}, {{1, 800, 400}}},
+      {{"user-password.pdf"}, 1, pdfError},
+      {{"thin.pdf"}, 0, "", {"Harbour"}, {{1, 600, 200}, {3, 600, 200}}},
+      {.files = {"thin.pdf"}, .status = 1, .words = {"eng.traineddata"}, .environment = {noModels}},
+      {{"cut.pdf", "xref.pdf", "loop.pdf"}, recoveredOrRefused, pdfError},
+  });
+}
+
+TEST(EndToEnd, ThousandBlankPagesKeepMemoryFlat) {
+  // A sanitizer keeps freed memory aside for a while; kept small so that the figures compare.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string quarantine =
+      "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":quarantine_size_mb=8";
+  long peakKiB[2] = {};
+  for (const std::size_t pages : {10u, 1000u}) {
+    writeFile(made / "many.pdf", makePDF(std::vector<PDFPage>(pages, PDFPage{"[0 0 72 72]"})));
+    const ToolRun run = runTool({(made / "many.pdf").string()}, {quarantine});
+    EXPECT_EQ(run.out + run.err, "[]\n");
+    EXPECT_EQ(run.status, 0);
+    peakKiB[pages > 10] = run.peakKiB;
+  }
+  EXPECT_LT(peakKiB[1], peakKiB[0] + peakKiB[0] / 4 + 32 * 1024) << "10 pages: " << peakKiB[0];
+}
+
+}  // namespace
+}  // namespace quirna::test
