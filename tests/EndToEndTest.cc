@@ -2,9 +2,11 @@
 // nothing on stderr, bounded time and memory, whatever file arrives.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -97,19 +99,22 @@ TEST(EndToEnd, PathsAndImages) {
       {{"/nonexistent/notes.txt"}, 1, unsupported},
       {{"dir.pdf", "fifo.pdf"}, 1, pdfError},
       // Header-only files claiming 40000 x 40000 pixels among them.
-      {{"fifo.png", "huge.png", "huge.tif", "huge.bmp", "huge.gif", "cut.png", "empty.png"},
+      {{"fifo.png", "huge.png", "huge.tif", "huge.bmp", "huge.gif", "cut.png", "empty.png",
+        "chunk.png"},
        1,
        imageError},
-      {{"blank.pdf", "no-pages.pdf", "dot.png"}, 0, "[]"},
+      {{"blank.pdf", "no-pages.pdf", "dot.png", "strip.png"}, 0, "[]"},
       {.files = {"blank.pdf"}, .status = 1, .stdoutTo = Stdout::full},
       {.files = {"blank.pdf"}, .status = 1, .stdoutTo = Stdout::closedPipe},
-      // HEIF is read as stored: irot and imir ignored.
+      // Read as stored (HEIF's irot and imir, TIFF's Orientation ignored), alpha over white.
       {{"line.jpg", "png-named.jpeg", "transparent.png", "line.heic", "rotated.heic",
-        "mirrored.heif", "line.tiff", "line.tif", "top-down.bmp", "line.gif", odd},
+        "mirrored.heif", "line.tiff", "line.tif", "top-down.bmp", "line.gif", odd, "oriented.tif",
+        "palette.png", "grey-alpha.png", "rgba16.png", "alpha.tif", "alpha.heif"},
        0,
        "",
        {"river"},
        {{0, 612, 72}}},
+      {{"screen.gif"}, 0, "", {"river"}, {{0, 700, 120}}},  // the logical screen, not the frame
   });
 }
 
@@ -146,6 +151,61 @@ TEST(EndToEnd, PDFs) {
       {.files = {"thin.pdf"}, .status = 1, .words = {"eng.traineddata"}, .environment = {noModels}},
       {{"cut.pdf", "xref.pdf", "loop.pdf"}, recoveredOrRefused, pdfError},
   });
+}
+
+// Two columns of `lines` lines, `gutter` PDF units apart, in font `font` with `spacing` between
+// words (as justified text stretches it), the left column's words from `left`, the right's from
+// `right`.
+std::string twoColumns(double gutter, int lines, const std::string& font, double spacing,
+                       const std::vector<std::string>& left,
+                       const std::vector<std::string>& right) {
+  std::string drawing;
+  for (const int side : {0, 1}) {
+    for (int i = 0; i < lines; ++i) {
+      std::string text;
+      while (text.size() < 26) {
+        const std::vector<std::string>& words = side ? right : left;
+        text += words[(static_cast<std::size_t>(i) + text.size()) % words.size()] + " ";
+      }
+      // Lines of 26 to 33 characters take up to about 170 units.
+      drawing += "BT /" + font + " 10 Tf " + std::to_string(spacing) + " Tw " +
+                 std::to_string(54 + side * (170 + gutter)) + " " + std::to_string(740 - 14 * i) +
+                 " Td (" + text + ") Tj ET\n";
+    }
+  }
+  return drawing;
+}
+
+TEST(EndToEnd, ColumnsReadWholeLeftThenRight) {
+  const std::vector<std::string> sea{"harbour", "tide", "boats", "pier", "gulls", "crews", "bell"};
+  const std::vector<std::string> land{"garden", "apple",  "orchard", "summer",
+                                      "farmer", "cattle", "meadow"};
+  std::vector<PDFPage> pages;
+  for (const auto& [gutter, lines, font, spacing] :
+       {std::tuple{12.0, 5, "F1", 0.0}, {31.0, 12, "F2", 2.0}, {73.0, 40, "F2", 0.0}}) {
+    pages.push_back({"[0 0 612 792]", {}, "", twoColumns(gutter, lines, font, spacing, sea, land)});
+  }
+  writeFile(made / "columns.pdf", makePDF(pages));
+  const std::string sample = QUIRNA_TEST_DATA "/../../samples/harbour-notes.pdf";
+  for (const auto& [file, left, right] :
+       {std::tuple{(made / "columns.pdf").string(), sea, land},
+        {sample,
+         {"Harbour", "tide", "pier", "sandbank", "crews", "week"},
+         {"afternoon", "nets", "cod", "crane", "repairs", "winter"}}}) {
+    const ToolRun run = runTool({file});
+    ASSERT_EQ(run.status, 0) << run.out;
+    for (const json& page : json::parse(run.out)) {
+      bool rightColumn = false;
+      for (const json& line : page.at("lines")) {
+        const std::string text = line.at("text");
+        const auto has = [&](const std::string& word) { return text.find(word) != text.npos; };
+        const bool inLeft = std::any_of(left.begin(), left.end(), has);
+        rightColumn = rightColumn || std::any_of(right.begin(), right.end(), has);
+        EXPECT_FALSE(inLeft && rightColumn) << file << ": " << text;
+      }
+      EXPECT_TRUE(rightColumn) << file;
+    }
+  }
 }
 
 TEST(EndToEnd, ThousandBlankPagesKeepMemoryFlat) {

@@ -95,8 +95,8 @@ std::string pdfString(const std::string& utf8) {
 }  // namespace
 
 std::string makePDF(const std::vector<PDFPage>& pages) {
-  // Objects: 1 catalog, 2 page tree, 3 font, then a page and its content stream per page. Each
-  // cross-reference entry is 20 bytes, so their length counts the objects.
+  // Objects: 1 catalog, 2 page tree, 3 and 4 fonts, then a page and its content stream per page.
+  // Each cross-reference entry is 20 bytes, so their length counts the objects.
   std::string pdf = "%PDF-1.4\n";
   std::string xref;
   const auto add = [&](const std::string& body) {
@@ -106,11 +106,12 @@ std::string makePDF(const std::vector<PDFPage>& pages) {
     pdf += std::to_string(xref.size() / 20) + " 0 obj\n" + body + "\nendobj\n";
   };
   std::string kids;
-  for (std::size_t i = 0; i < pages.size(); ++i) kids += std::to_string(4 + 2 * i) + " 0 R ";
+  for (std::size_t i = 0; i < pages.size(); ++i) kids += std::to_string(5 + 2 * i) + " 0 R ";
   add("<< /Type /Catalog /Pages 2 0 R >>");
   add("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) +
-      " /Resources << /Font << /F1 3 0 R >> >> >>");
+      " /Resources << /Font << /F1 3 0 R /F2 4 0 R >> >> >>");
   add("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
+  add("<< /Type /Font /Subtype /Type1 /BaseFont /Times-Roman /Encoding /WinAnsiEncoding >>");
   for (const PDFPage& page : pages) {
     std::string content;
     for (const PDFText& text : page.texts) {
