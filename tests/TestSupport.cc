@@ -111,7 +111,7 @@ std::string makePDF(const std::vector<PDFPage>& pages) {
   add("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) +
       " /Resources << /Font << /F1 3 0 R /F2 4 0 R >> >> >>");
   add("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
-  add("<< /Type /Font /Subtype /Type1 /BaseFont /Times-Roman /Encoding /WinAnsiEncoding >>");
+  add("<< /Type /Font /Subtype /Type1 /BaseFont /Courier /Encoding /WinAnsiEncoding >>");
   for (const PDFPage& page : pages) {
     std::string content;
     for (const PDFText& text : page.texts) {

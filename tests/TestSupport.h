@@ -52,7 +52,7 @@ struct PDFPage {
   std::string drawing = "";       // content operators drawn after the texts, e.g. "0 0 1 1 re f"
 };
 
-// A small valid PDF (texts in Helvetica; drawings may also use /F2, Times; neither embedded; one
+// A small valid PDF (texts in Helvetica; drawings may also use /F2, Courier; neither embedded; one
 // content stream a page, a correct cross-reference table).
 std::string makePDF(const std::vector<PDFPage>& pages);
 
