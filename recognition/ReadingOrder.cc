@@ -45,6 +45,19 @@ PageText reorderByColumns(const std::vector<Observation>& lines) {
       break;
     }
   }
+  if (split) {
+    // A column lies right of the gap only when most lines there begin right of it too. On a
+    // one-column page the first wide gap falls between short lines (a paragraph's last line, a
+    // heading) and full ones, whose centres sit further right but which start at the same margin.
+    std::size_t rightOfGap = 0;
+    std::size_t startingRightOfGap = 0;
+    for (const Observation& line : lines) {
+      if (centreOf(line) < boundary) continue;
+      ++rightOfGap;
+      if (line.x >= boundary) ++startingRightOfGap;
+    }
+    split = 2 * startingRightOfGap >= rightOfGap;
+  }
   for (const Observation& line : lines) {
     (split && !(centreOf(line) < boundary) ? right : left).push_back(&line);
   }

@@ -17,8 +17,9 @@ struct PageText {
 // A split needs a gap between neighbouring line centres strictly wider than this.
 constexpr double columnGapThreshold = 0.08;
 
-// Reading order: at most two columns, split at the first wide centre gap, left column first, each
-// from the top down; lines at the same height keep the engine's order.
+// Reading order: at most two columns, split at the first wide centre gap when at least half of the
+// lines right of it also begin right of it; left column first, each from the top down; lines at
+// the same height keep the engine's order.
 PageText reorderByColumns(const std::vector<Observation>& observations);
 
 }  // namespace quirna

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <string_view>
 
 #include <leptonica/allheaders.h>
@@ -16,12 +17,16 @@
 
 #include "model/Error.h"
 #include "recognition/Bitmap.h"
+#include "recognition/Gutters.h"
 
 namespace quirna {
 namespace {
 
-// A bitmap thinner than this cannot hold a readable line, so it is spared the layout pass.
-constexpr int minBitmapSide = 3;
+// A bitmap thinner than this holds no readable line: a rule, a strip, a tiny thumbnail. The engine
+// fails outright on 3 to 6 px a side with Sauvola thresholding (its tiles get no window), whatever
+// the other side and the pixels (stripes, noise, grey, dots; measured from 1 to 12 px a side);
+// 1 and 2 px and 7 px up read as no text.
+constexpr int minBitmapSide = 7;
 
 // The recognition languages are English, Dutch, German and French. Several models loaded together
 // is how the engine detects the language: it reads each word with the first model and turns to
@@ -189,32 +194,60 @@ EngineInput prepare(const Pix* bitmap) {
   return prepared;
 }
 
-// The engine's text lines in its order, boxes normalised to a bitmap of `width` x `height` as
-// given (mapped back from a straightened copy), origin lower-left.
+std::optional<PixelBox> boxOf(tesseract::ResultIterator& iterator,
+                              tesseract::PageIteratorLevel level) {
+  PixelBox box{};
+  if (!iterator.BoundingBox(level, &box.left, &box.top, &box.right, &box.bottom))
+    return std::nullopt;
+  return box;
+}
+
+// The engine's text lines with their words, in its order, in pixels of the bitmap it read.
+std::vector<RecognizedLine> engineLines(tesseract::ResultIterator& iterator) {
+  std::vector<RecognizedLine> lines;
+  // A line that ends a paragraph would otherwise carry a second line feed.
+  iterator.SetParagraphSeparator("");
+  bool keep = false;  // whether the current line is kept, so its words are too
+  do {
+    if (iterator.IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
+      const std::unique_ptr<char[]> text(iterator.GetUTF8Text(tesseract::RIL_TEXTLINE));
+      const std::optional<PixelBox> box = boxOf(iterator, tesseract::RIL_TEXTLINE);
+      keep = text && box && !isBlank(withoutFinalLineFeed(text.get()));
+      if (keep) {
+        lines.push_back(RecognizedLine{withoutFinalLineFeed(text.get()),
+                                       *box,
+                                       iterator.Confidence(tesseract::RIL_TEXTLINE),
+                                       {}});
+      }
+    }
+    if (!keep) continue;
+    const std::unique_ptr<char[]> word(iterator.GetUTF8Text(tesseract::RIL_WORD));
+    const std::optional<PixelBox> box = boxOf(iterator, tesseract::RIL_WORD);
+    if (word && box) {
+      lines.back().words.push_back(
+          RecognizedWord{word.get(), *box, iterator.Confidence(tesseract::RIL_WORD)});
+    }
+  } while (iterator.Next(tesseract::RIL_WORD));
+  return lines;
+}
+
+// Observations in the engine's order, each line of one column, boxes normalised to a bitmap of
+// `width` x `height` as given (mapped back from a straightened copy), origin lower-left.
 std::vector<Observation> readLines(tesseract::ResultIterator& iterator, const Deskewed& deskewed,
                                    int width, int height) {
   std::vector<Observation> observations;
-  // A line that ends a paragraph would otherwise carry a second line feed.
-  iterator.SetParagraphSeparator("");
   const double w = width;
   const double h = height;
-  do {
-    const std::unique_ptr<char[]> text(iterator.GetUTF8Text(tesseract::RIL_TEXTLINE));
-    if (!text) continue;
-    std::string line = withoutFinalLineFeed(text.get());
-    if (isBlank(line)) continue;
-    int left = 0;
-    int top = 0;
-    int right = 0;
-    int bottom = 0;
-    if (!iterator.BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) continue;
+  for (RecognizedLine& line : splitAtGutters(engineLines(iterator))) {
+    PixelBox& box = line.box;
     if (deskewed.bitmap) {
-      mapBackFromDeskewed(deskewed.radians, width, height, left, top, right, bottom);
+      mapBackFromDeskewed(deskewed.radians, width, height, box.left, box.top, box.right,
+                          box.bottom);
     }
-    observations.push_back(Observation{std::move(line), left / w, (h - bottom) / h,
-                                       (right - left) / w, (bottom - top) / h,
-                                       iterator.Confidence(tesseract::RIL_TEXTLINE) / 100.0f});
-  } while (iterator.Next(tesseract::RIL_TEXTLINE));
+    observations.push_back(Observation{std::move(line.text), box.left / w, (h - box.bottom) / h,
+                                       (box.right - box.left) / w, (box.bottom - box.top) / h,
+                                       line.confidence / 100.0f});
+  }
   return observations;
 }
 

@@ -2,12 +2,14 @@
 # Installs the Debian 12 packages quirna-ocr needs to build, run and test; only what is missing.
 set -euo pipefail
 
+# fonts-urw-base35: a PDF that names the standard fonts (Helvetica, Times, Courier) without
+# embedding them is drawn with faces of the same metrics, so its lines keep their width.
 packages=(
   build-essential cmake pkg-config clang-format
   libgtest-dev nlohmann-json3-dev zlib1g-dev libjpeg-dev
   libtesseract-dev libleptonica-dev libheif-dev libpoppler-private-dev
   tesseract-ocr-eng tesseract-ocr-nld tesseract-ocr-deu tesseract-ocr-fra
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-urw-base35
 )
 
 missing=()

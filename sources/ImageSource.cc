@@ -1,6 +1,8 @@
 #include "sources/ImageSource.h"
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -105,22 +107,44 @@ bool passSubBlocks(std::FILE* file, std::vector<l_uint8>* out) {
   }
 }
 
-// The GIF cut down to its first frame: the decoder keeps every frame of a file in memory, and
-// each frame may claim up to 65535 x 65535 pixels. Extensions are dropped; none affect the pixels
-// this decoder produces. Empty when the file is malformed or a size in it is over the cap.
-std::optional<std::vector<l_uint8>> firstGIFFrame(std::FILE* file) {
-  std::vector<l_uint8> gif;
+// The first frame of a GIF, cut out as a GIF of its own (the decoder keeps every frame of a file in
+// memory, and each may claim up to 65535 x 65535 pixels), with what a viewer needs to show it.
+struct GIFFrame {
+  std::vector<l_uint8> bytes;
+  int screenWidth = 0;  // the logical screen, which a viewer shows
+  int screenHeight = 0;
+  int left = 0;  // the frame's offset on the screen
+  int top = 0;
+  std::optional<l_uint32> transparentIndex;
+};
+
+// Empty when the file is malformed or a size in it is over the cap. Extensions are dropped; only
+// the graphic control block before the frame matters to its pixels (its transparent colour).
+std::optional<GIFFrame> firstGIFFrame(std::FILE* file) {
+  GIFFrame frame;
+  std::vector<l_uint8>& gif = frame.bytes;
   if (!copyBytes(file, 13, gif)) return std::nullopt;  // signature and logical screen
-  if (!withinBitmapCap(littleEndian16(&gif[6]), littleEndian16(&gif[8]))) return std::nullopt;
+  frame.screenWidth = static_cast<int>(littleEndian16(&gif[6]));
+  frame.screenHeight = static_cast<int>(littleEndian16(&gif[8]));
+  if (!withinBitmapCap(frame.screenWidth, frame.screenHeight)) return std::nullopt;
   if ((gif[10] & 0x80) && !copyBytes(file, 3u << ((gif[10] & 0x07) + 1), gif)) return std::nullopt;
   for (;;) {
     const std::optional<std::uint8_t> introducer = readByte(file);
     if (introducer == 0x21) {
-      if (!readByte(file) || !passSubBlocks(file, nullptr)) return std::nullopt;
+      const std::optional<std::uint8_t> label = readByte(file);
+      std::vector<l_uint8> extension;
+      if (!label || !passSubBlocks(file, &extension)) return std::nullopt;
+      // Graphic control: block size 4, flags (bit 0: transparency), delay, transparent index.
+      if (label == 0xF9 && extension.size() >= 5 && extension[0] == 4) {
+        frame.transparentIndex.reset();
+        if (extension[1] & 0x01) frame.transparentIndex = extension[4];
+      }
     } else if (introducer == 0x2C) {
       gif.push_back(*introducer);
       const std::size_t descriptor = gif.size();
       if (!copyBytes(file, 9, gif)) return std::nullopt;
+      frame.left = static_cast<int>(littleEndian16(&gif[descriptor]));
+      frame.top = static_cast<int>(littleEndian16(&gif[descriptor + 2]));
       if (!withinBitmapCap(littleEndian16(&gif[descriptor + 4]),
                            littleEndian16(&gif[descriptor + 6]))) {
         return std::nullopt;
@@ -129,11 +153,40 @@ std::optional<std::vector<l_uint8>> firstGIFFrame(std::FILE* file) {
       if ((flags & 0x80) && !copyBytes(file, 3u << ((flags & 0x07) + 1), gif)) return std::nullopt;
       if (!copyBytes(file, 1, gif) || !passSubBlocks(file, &gif)) return std::nullopt;
       gif.push_back(0x3B);
-      return gif;
+      return frame;
     } else {
       return std::nullopt;  // the trailer, or anything else, before any frame
     }
   }
+}
+
+// The frame as a viewer shows it: at its offset on the logical screen, with its transparent
+// pixels and the screen it leaves uncovered white. A frame that fills the screen and has no
+// transparency is returned as decoded.
+PixPtr onLogicalScreen(PixPtr decoded, const GIFFrame& frame) {
+  PIXCMAP* colormap = pixGetColormap(decoded.get());  // borrowed from `decoded`
+  const int width = pixGetWidth(decoded.get());
+  const int height = pixGetHeight(decoded.get());
+  if (colormap == nullptr || (!frame.transparentIndex && frame.left == 0 && frame.top == 0 &&
+                              width == frame.screenWidth && height == frame.screenHeight)) {
+    return decoded;
+  }
+  PixPtr screen(pixCreate(frame.screenWidth, frame.screenHeight, 32));
+  if (!screen || pixSetAll(screen.get()) != 0) return nullptr;
+  for (int y = 0; y < height && frame.top + y < frame.screenHeight; ++y) {
+    for (int x = 0; x < width && frame.left + x < frame.screenWidth; ++x) {
+      l_uint32 index = 0;
+      l_int32 red = 0;
+      l_int32 green = 0;
+      l_int32 blue = 0;
+      if (pixGetPixel(decoded.get(), x, y, &index) != 0 || index == frame.transparentIndex ||
+          pixcmapGetColor(colormap, static_cast<l_int32>(index), &red, &green, &blue) != 0) {
+        continue;
+      }
+      pixSetRGBPixel(screen.get(), frame.left + x, frame.top + y, red, green, blue);
+    }
+  }
+  return screen;
 }
 
 // Leptonica reads a whole BMP to learn its size; its header holds the size at fixed offsets.
@@ -180,14 +233,126 @@ std::optional<std::pair<long long, long long>> headerSize(std::FILE* file, l_int
   return std::pair{static_cast<long long>(width), static_cast<long long>(height)};
 }
 
+// A PNG chunk that claims more bytes than the file holds is damage; left to the decoder, a text
+// chunk claiming 2 GiB is allocated in full before the read fails.
+bool pngChunksFit(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return false;
+  const long size = std::ftell(file);
+  long at = 8;  // past the signature
+  while (at + 12 <= size) {
+    std::array<l_uint8, 8> header{};
+    if (std::fseek(file, at, SEEK_SET) != 0 ||
+        std::fread(header.data(), 1, header.size(), file) != header.size()) {
+      return false;
+    }
+    const long length = static_cast<long>(static_cast<std::uint32_t>(header[0]) << 24 |
+                                          static_cast<std::uint32_t>(header[1]) << 16 |
+                                          static_cast<std::uint32_t>(header[2]) << 8 | header[3]);
+    if (length > size - at - 12) return false;
+    if (std::equal(header.begin() + 4, header.end(), "IEND")) break;
+    at += length + 12;
+  }
+  std::rewind(file);
+  return true;
+}
+
+// Where the first page's Orientation tag (274) keeps a value other than 1 (as stored): the file
+// offset of that 16-bit value. Empty when there is none, or the file is not a TIFF this can walk.
+std::optional<long> tiffOrientationValue(std::FILE* file) {
+  std::array<l_uint8, 16> header{};
+  std::rewind(file);
+  if (std::fread(header.data(), 1, header.size(), file) < 8) return std::nullopt;
+  const bool little = header[0] == 'I';
+  const auto number = [&](const l_uint8* bytes, int count) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < count; ++i)
+      value |= std::uint64_t{bytes[little ? i : count - 1 - i]} << 8 * i;
+    return value;
+  };
+  const bool big = number(&header[2], 2) == 43;  // BigTIFF: 64-bit offsets and counts
+  const int offsetSize = big ? 8 : 4;
+  const int countSize = big ? 8 : 2;
+  const int entrySize = big ? 20 : 12;
+  const std::uint64_t directory = number(&header[big ? 8 : 4], offsetSize);
+  std::array<l_uint8, 8> count{};
+  if (directory > LONG_MAX || std::fseek(file, static_cast<long>(directory), SEEK_SET) != 0 ||
+      std::fread(count.data(), 1, static_cast<std::size_t>(countSize), file) !=
+          static_cast<std::size_t>(countSize)) {
+    return std::nullopt;
+  }
+  const std::uint64_t entries = number(count.data(), countSize);
+  std::array<l_uint8, 20> entry{};
+  for (std::uint64_t i = 0; i < entries && i < 4096; ++i) {
+    const long at = std::ftell(file);
+    if (std::fread(entry.data(), 1, static_cast<std::size_t>(entrySize), file) !=
+        static_cast<std::size_t>(entrySize)) {
+      return std::nullopt;
+    }
+    const std::size_t valueAt = big ? 12 : 8;
+    if (number(&entry[0], 2) == 274 && number(&entry[2], 2) == 3 &&
+        number(&entry[valueAt], 2) != 1) {
+      return at + static_cast<long>(valueAt);
+    }
+  }
+  return std::nullopt;
+}
+
+// The file as it is, except for the two bytes at `patchAt`, which read as `patch`.
+struct PatchedFile {
+  std::FILE* file;  // borrowed
+  long patchAt;
+  std::array<char, 2> patch;
+};
+
+ssize_t readPatched(void* cookie, char* buffer, std::size_t size) {
+  auto* patched = static_cast<PatchedFile*>(cookie);
+  const long start = std::ftell(patched->file);
+  const std::size_t read = std::fread(buffer, 1, size, patched->file);
+  for (long i = 0; i < 2; ++i) {
+    const long k = patched->patchAt + i - start;
+    if (k >= 0 && static_cast<std::size_t>(k) < read) {
+      buffer[k] = patched->patch[static_cast<std::size_t>(i)];
+    }
+  }
+  return std::ferror(patched->file) ? -1 : static_cast<ssize_t>(read);
+}
+
+int seekPatched(void* cookie, off64_t* offset, int whence) {
+  auto* patched = static_cast<PatchedFile*>(cookie);
+  if (fseeko(patched->file, *offset, whence) != 0) return -1;
+  *offset = ftello(patched->file);
+  return 0;
+}
+
+// Leptonica turns a TIFF by its Orientation tag while decoding and has no switch to stop it, so
+// it reads the file through a stream that shows the tag as 1: the bitmap comes out as stored.
+PixPtr decodeTIFFAsStored(std::FILE* file, long orientationAt) {
+  std::rewind(file);
+  const bool little = std::fgetc(file) == 'I';
+  PatchedFile patched{file, orientationAt,
+                      little ? std::array<char, 2>{1, 0} : std::array<char, 2>{0, 1}};
+  FilePtr stream(fopencookie(&patched, "rb", {readPatched, nullptr, seekPatched, nullptr}));
+  if (!stream) return nullptr;
+  std::rewind(file);
+  return PixPtr(pixReadStream(stream.get(), 0));
+}
+
 PixPtr decodeWithLeptonica(std::FILE* file, l_int32 format) {
   if (format == IFF_GIF) {
-    const std::optional<std::vector<l_uint8>> gif = firstGIFFrame(file);
-    if (!gif) return nullptr;
-    return PixPtr(pixReadMemGif(gif->data(), gif->size()));
+    const std::optional<GIFFrame> frame = firstGIFFrame(file);
+    if (!frame) return nullptr;
+    PixPtr decoded(pixReadMemGif(frame->bytes.data(), frame->bytes.size()));
+    return decoded ? onLogicalScreen(std::move(decoded), *frame) : nullptr;
   }
   const auto size = format == IFF_BMP ? bmpSize(file) : headerSize(file, format);
   if (!size || !withinBitmapCap(size->first, size->second)) return nullptr;
+  std::rewind(file);
+  if (format == IFF_PNG && !pngChunksFit(file)) return nullptr;
+  if (L_FORMAT_IS_TIFF(format)) {
+    if (const std::optional<long> at = tiffOrientationValue(file)) {
+      return decodeTIFFAsStored(file, *at);
+    }
+  }
   std::rewind(file);
   return PixPtr(pixReadStream(file, 0));  // TIFF: the first page
 }

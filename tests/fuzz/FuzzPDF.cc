@@ -1,6 +1,6 @@
-// The PDF loader and page drawing on arbitrary bytes; recognition is left out, so that the fuzzer
-// spends its time in the loaders.
-#include <leptonica/allheaders.h>
+// The PDF loader and page drawing on arbitrary bytes: no crash, leak, hang or output (the drawing
+// checks its own bitmap cap). Recognition is left out, so that the fuzzer spends its time in the
+// loaders.
 #include <poppler/PDFDoc.h>
 
 #include "sources/PageRenderer.h"
@@ -13,10 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quirna::PageRenderer renderer(*document);
   // Enough pages to reach shared resources and page-tree oddities without drawing whole books.
   for (int page = 1; page <= document->getNumPages() && page <= 4; ++page) {
-    const quirna::PixPtr pix = renderer.renderPage(page);
-    if (pix && !quirna::withinBitmapCap(pixGetWidth(pix.get()), pixGetHeight(pix.get()))) {
-      quirna::fuzz::fail("page bitmap outside the cap");
-    }
+    renderer.renderPage(page);
   }
   return 0;
 }

@@ -14,7 +14,4 @@ namespace quirna::fuzz {
 // returns its path; the loaders under test take paths, not buffers.
 std::string scratchFile(const std::uint8_t* data, std::size_t size, const char* extension);
 
-// Ends the process loudly so the fuzzer records the input; invariants are checked with it.
-[[noreturn]] void fail(const char* what);
-
 }  // namespace quirna::fuzz

@@ -1,0 +1,129 @@
+#include "recognition/Gutters.h"
+
+#include <algorithm>
+
+namespace quirna {
+namespace {
+
+// Measured on generated two-column pages (gutters 2 % to 12 % of the page, ragged and justified,
+// two fonts) and table pages; see the README's section on reading order.
+constexpr int minWordsPerSide = 3;
+constexpr double minGapToSpacing = 2.0;   // a gutter against the line's median word gap
+constexpr double minGapToHeight = 0.5;    // and against the line's height
+constexpr double minStripToHeight = 0.4;  // the white strip shared with the neighbouring lines
+constexpr double neighbourhood = 2.5;     // line heights above and below that count as neighbours
+
+int height(const PixelBox& box) { return box.bottom - box.top; }
+
+int medianGap(const std::vector<RecognizedWord>& words) {
+  std::vector<int> gaps;
+  for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+    gaps.push_back(words[i + 1].box.left - words[i].box.right);
+  }
+  std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2),
+                   gaps.end());
+  return std::max(gaps[gaps.size() / 2], 1);
+}
+
+// True when the columns from `left` to `right` hold a run of at least `minWidth` columns that no
+// word of the neighbouring lines covers, with neighbouring words wholly left and wholly right of
+// that run: a white strip through text.
+bool whiteStripThrough(const std::vector<const RecognizedWord*>& neighbours, int left, int right,
+                       int minWidth) {
+  if (right - left < minWidth) return false;
+  std::vector<bool> covered(static_cast<std::size_t>(right - left), false);
+  for (const RecognizedWord* word : neighbours) {
+    for (int x = std::max(word->box.left, left); x < std::min(word->box.right, right); ++x) {
+      covered[static_cast<std::size_t>(x - left)] = true;
+    }
+  }
+  int runStart = left;
+  for (int x = left; x <= right; ++x) {
+    if (x < right && !covered[static_cast<std::size_t>(x - left)]) continue;
+    if (x - runStart >= minWidth) {
+      const auto leftOf = [&](const RecognizedWord* word) { return word->box.right <= runStart; };
+      const auto rightOf = [&](const RecognizedWord* word) { return word->box.left >= x; };
+      if (std::any_of(neighbours.begin(), neighbours.end(), leftOf) &&
+          std::any_of(neighbours.begin(), neighbours.end(), rightOf)) {
+        return true;
+      }
+    }
+    runStart = x + 1;
+  }
+  return false;
+}
+
+RecognizedLine partOf(const std::vector<RecognizedWord>& words, std::size_t begin,
+                      std::size_t end) {
+  RecognizedLine part{"", words[begin].box, 0.0f, {}};
+  float sum = 0.0f;
+  for (std::size_t i = begin; i < end; ++i) {
+    const RecognizedWord& word = words[i];
+    if (i > begin) part.text += ' ';
+    part.text += word.text;
+    part.box.left = std::min(part.box.left, word.box.left);
+    part.box.top = std::min(part.box.top, word.box.top);
+    part.box.right = std::max(part.box.right, word.box.right);
+    part.box.bottom = std::max(part.box.bottom, word.box.bottom);
+    sum += word.confidence;
+    part.words.push_back(word);
+  }
+  part.confidence = sum / static_cast<float>(end - begin);
+  return part;
+}
+
+// Where `line` splits: the index of the first word of each part after the first.
+std::vector<std::size_t> gutters(const RecognizedLine& line,
+                                 const std::vector<RecognizedLine>& lines) {
+  const std::vector<RecognizedWord>& words = line.words;
+  if (words.size() < 2 * minWordsPerSide) return {};
+  const int h = height(line.box);
+  std::vector<const RecognizedWord*> neighbours;
+  for (const RecognizedLine& other : lines) {
+    if (&other == &line) continue;
+    if (other.box.bottom < line.box.top - neighbourhood * h ||
+        other.box.top > line.box.bottom + neighbourhood * h) {
+      continue;
+    }
+    for (const RecognizedWord& word : other.words) neighbours.push_back(&word);
+  }
+  if (neighbours.empty()) return {};
+  const int spacing = medianGap(words);
+  std::vector<std::size_t> splits;
+  std::size_t partStart = 0;
+  for (std::size_t i = minWordsPerSide; i + minWordsPerSide <= words.size(); ++i) {
+    if (i - partStart < minWordsPerSide) continue;
+    const int left = words[i - 1].box.right;
+    const int right = words[i].box.left;
+    const int gap = right - left;
+    if (gap < minGapToSpacing * spacing || gap < minGapToHeight * h) continue;
+    if (!whiteStripThrough(neighbours, left, right, static_cast<int>(minStripToHeight * h))) {
+      continue;
+    }
+    splits.push_back(i);
+    partStart = i;
+  }
+  return splits;
+}
+
+}  // namespace
+
+std::vector<RecognizedLine> splitAtGutters(std::vector<RecognizedLine> lines) {
+  std::vector<RecognizedLine> result;
+  for (const RecognizedLine& line : lines) {
+    const std::vector<std::size_t> splits = gutters(line, lines);
+    if (splits.empty()) {
+      result.push_back(line);
+      continue;
+    }
+    std::size_t begin = 0;
+    for (const std::size_t split : splits) {
+      result.push_back(partOf(line.words, begin, split));
+      begin = split;
+    }
+    result.push_back(partOf(line.words, begin, line.words.size()));
+  }
+  return result;
+}
+
+}  // namespace quirna
