@@ -35,18 +35,11 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 const DispatchTable& dispatchTable() {
-  using Source = std::vector<OCRResult> (*)(const std::string&);
   static const DispatchTable table = {
-      {"pdf", static_cast<Source>(extractTextFromPDF), openPDFPages},
-      {"jpg", extractTextFromImage, openImagePages},
-      {"jpeg", extractTextFromImage, openImagePages},
-      {"png", extractTextFromImage, openImagePages},
-      {"heic", extractTextFromImage, openImagePages},
-      {"heif", extractTextFromImage, openImagePages},
-      {"tiff", extractTextFromImage, openImagePages},
-      {"tif", extractTextFromImage, openImagePages},
-      {"bmp", extractTextFromImage, openImagePages},
-      {"gif", extractTextFromImage, openImagePages},
+      {"pdf", openPDFPages},    {"jpg", openImagePages},  {"jpeg", openImagePages},
+      {"png", openImagePages},  {"heic", openImagePages}, {"heif", openImagePages},
+      {"tiff", openImagePages}, {"tif", openImagePages},  {"bmp", openImagePages},
+      {"gif", openImagePages},
   };
   return table;
 }
@@ -91,7 +84,9 @@ Outcome outcomeOf(const std::function<std::vector<OCRResult>()>& recognize) {
 }
 
 Outcome runSource(const std::string& filePath, const DispatchTable& table) {
-  return outcomeOf([&] { return dispatch(filePath, table).source(filePath); });
+  // An image is one page: the pool then starts one worker however many it may.
+  return outcomeOf(
+      [&] { return recognizeDocument(*dispatch(filePath, table).pages(filePath), usableCores()); });
 }
 
 int runMain(int argc, const char* const* argv, const DispatchTable& table) {

@@ -11,16 +11,13 @@
 
 namespace quirna {
 
-// A document source: the path as the user gave it in, the page results out, or an exception.
-using DocumentSource = std::function<std::vector<OCRResult>(const std::string& filePath)>;
-
-// The same source opened for recognition elsewhere (the batch's shared pool).
+// A document source: the path as the user gave it in, the document opened as pages for a
+// recognition pool (the tool's own, or the batch's shared one), or an exception.
 using PageSource = std::function<std::unique_ptr<DocumentPages>(const std::string& filePath)>;
 
 struct DispatchEntry {
   std::string_view extension;  // lower-case, without the dot
-  DocumentSource source;
-  PageSource pages = nullptr;
+  PageSource pages;
 };
 
 // Ordered; the first equal extension decides.
