@@ -4,17 +4,14 @@
 #include <optional>
 
 #include "model/OCRResult.h"
-
-struct Pix;
+#include "recognition/TextRecognizer.h"
 
 namespace quirna {
-
-class TextRecognizer;
 
 // The one rule for what a recognized bitmap becomes: its lines in reading order with their mean
 // confidence, sized as the bitmap; empty when the engine finds no text. `bitmap` is borrowed.
 // Throws RecognitionError when the engine fails: each source decides what that means for it.
-std::optional<OCRResult> recognizePage(TextRecognizer& recognizer, const Pix* bitmap,
-                                       std::int64_t pageNumber);
+std::optional<OCRResult> recognizePage(TextRecognizer& recognizer, const PieceRunner& share,
+                                       const Pix* bitmap, std::int64_t pageNumber);
 
 }  // namespace quirna

@@ -1,6 +1,6 @@
 #include "recognition/RecognitionPool.h"
 
-#include "recognition/TextRecognizer.h"
+#include <utility>
 
 namespace quirna {
 
@@ -36,7 +36,7 @@ bool RecognitionPool::hand(const std::shared_ptr<Document>& document, std::int64
   ++document->unsettled;
   // A worker (and its engine, slow to load) starts only for a page no running worker is free to
   // take.
-  if (idle_ == 0 && workers_.size() < maxWorkers_) workers_.emplace_back([this] { work(); });
+  if (idle_ == 0) startWorker();
   changed_.notify_all();
   changed_.wait(lock, [&] { return !waiting_ || failure_; });
   return !failure_ && !document->failure;
@@ -66,8 +66,15 @@ void RecognitionPool::stop() noexcept {
     closed_ = true;
   }
   changed_.notify_all();
-  for (std::thread& worker : workers_) {
-    if (worker.joinable()) worker.join();
+  // A worker still reading a page may start a helper meanwhile: it is joined too.
+  for (std::size_t i = 0;; ++i) {
+    std::thread* worker = nullptr;
+    {
+      const std::lock_guard lock(mutex_);
+      if (i == workers_.size()) break;
+      worker = &workers_[i];
+    }
+    if (worker->joinable()) worker->join();
   }
   waiting_.reset();  // a page no worker took before the run failed
 }
@@ -78,41 +85,120 @@ void RecognitionPool::fail(std::exception_ptr failure) {
   changed_.notify_all();
 }
 
+// A worker (and its engine, slow to load) starts only when no running worker is free. Called with
+// mutex_ held.
+void RecognitionPool::startWorker() {
+  if (workers_.size() < maxWorkers_) workers_.emplace_back([this] { work(); });
+}
+
 void RecognitionPool::work() {
   try {
     TextRecognizer recognizer;
-    while (std::optional<Page> page = next()) {
-      std::optional<OCRResult> result;
-      std::exception_ptr failure;
-      if (!page->documentFailed) {
-        try {
-          std::optional<OCRResult> made =
-              page->document->work(recognizer, page->bitmap.get(), page->number);
-          if (made) result.emplace(std::move(*made));  // results have const fields: no assigning
-        } catch (...) {
-          failure = std::current_exception();  // ends this document; the engine goes on
-        }
-        ++pagesRecognized_;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      ++idle_;
+      // Once closed, a worker stays while another still reads a page that it may share out.
+      changed_.wait(lock, [&] {
+        return waiting_ || !shares_.empty() || failure_ || (closed_ && reading_ == 0);
+      });
+      --idle_;
+      if (failure_) return;
+      if (waiting_) {
+        Page page = std::move(*waiting_);
+        waiting_.reset();
+        page.documentFailed = page.document->failure != nullptr;
+        ++reading_;
+        changed_.notify_all();
+        lock.unlock();
+        recognize(page, recognizer);
+        lock.lock();
+        --reading_;
+        changed_.notify_all();
+      } else if (!shares_.empty()) {
+        help(lock, recognizer);
+      } else {
+        return;
       }
-      page->bitmap.reset();
-      settle(*page, std::move(result), failure);
     }
   } catch (...) {
     fail(std::current_exception());
   }
 }
 
-std::optional<RecognitionPool::Page> RecognitionPool::next() {
+// Runs without the lock.
+void RecognitionPool::recognize(Page& page, TextRecognizer& recognizer) {
+  std::optional<OCRResult> result;
+  std::exception_ptr failure;
+  if (!page.documentFailed) {
+    const PieceRunner share = [&](std::size_t count, const RecognitionPiece& piece) {
+      shareOut(recognizer, count, piece);
+    };
+    try {
+      std::optional<OCRResult> made =
+          page.document->work(recognizer, share, page.bitmap.get(), page.number);
+      if (made) result.emplace(std::move(*made));  // results have const fields: no assigning
+    } catch (...) {
+      failure = std::current_exception();  // ends this document; the engine goes on
+    }
+    ++pagesRecognized_;
+  }
+  page.bitmap.reset();
+  settle(page, std::move(result), failure);
+}
+
+// The reading worker takes pieces in turn with any helpers, so it never waits for a helper to
+// start, and the result is the same whoever reads which piece.
+void RecognitionPool::shareOut(TextRecognizer& own, std::size_t count,
+                               const RecognitionPiece& piece) {
+  Share share{piece, count, 0, 0, nullptr};
   std::unique_lock lock(mutex_);
-  ++idle_;
-  changed_.wait(lock, [&] { return waiting_ || closed_ || failure_; });
-  --idle_;
-  if (failure_ || !waiting_) return std::nullopt;
-  std::optional<Page> page = std::move(waiting_);
-  waiting_.reset();
-  page->documentFailed = page->document->failure != nullptr;
+  if (count > 1) {
+    shares_.push_back(&share);
+    if (idle_ == 0) startWorker();
+    changed_.notify_all();
+  }
+  std::exception_ptr failure;
+  while (share.taken < share.count && !share.failure && !failure) {
+    const std::size_t index = take(share);
+    lock.unlock();
+    try {
+      piece(own, index);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+  }
+  // No piece is started after a failure.
+  share.taken = share.count;
+  std::erase(shares_, &share);
+  changed_.wait(lock, [&] { return share.helping == 0; });
+  if (!failure) failure = share.failure;
+  if (failure) std::rethrow_exception(failure);
+}
+
+// A share stays listed while it has pieces to take. Called with the lock held.
+std::size_t RecognitionPool::take(Share& share) {
+  const std::size_t index = share.taken++;
+  if (share.taken == share.count) std::erase(shares_, &share);
+  return index;
+}
+
+// Takes the next piece of the oldest shared page. Called with the lock held; returns with it.
+void RecognitionPool::help(std::unique_lock<std::mutex>& lock, TextRecognizer& recognizer) {
+  Share& share = *shares_.front();
+  const std::size_t index = take(share);
+  ++share.helping;
+  lock.unlock();
+  std::exception_ptr failure;
+  try {
+    share.piece(recognizer, index);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  lock.lock();
+  if (failure && !share.failure) share.failure = failure;
+  --share.helping;
   changed_.notify_all();
-  return page;
 }
 
 void RecognitionPool::settle(Page& page, std::optional<OCRResult> result,

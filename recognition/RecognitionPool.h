@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -14,15 +16,15 @@
 
 #include "model/OCRResult.h"
 #include "recognition/Bitmap.h"
+#include "recognition/TextRecognizer.h"
 
 namespace quirna {
 
-class TextRecognizer;
-
-// What a worker does with one page: the engine is the worker's own, the bitmap is borrowed. A
-// throw ends that page's document, not the pool.
-using PageWork =
-    std::function<std::optional<OCRResult>(TextRecognizer&, const Pix* bitmap, std::int64_t)>;
+// What a worker does with one page: the engine is the worker's own, `share` lends it the engines of
+// idle workers for pieces of the page, the bitmap is borrowed. A throw ends that page's document,
+// not the pool.
+using PageWork = std::function<std::optional<OCRResult>(TextRecognizer&, const PieceRunner& share,
+                                                        const Pix* bitmap, std::int64_t)>;
 
 // What a document became: its results by ascending page number (pages without one left out), or
 // the first error that ended it. `pagesHanded` counts the pages given to the pool for it.
@@ -38,7 +40,9 @@ using DocumentDone = std::function<void(DocumentResult)>;
 // Recognizes the pages of any number of documents on up to `maxWorkers` threads, each with its own
 // engine that is loaded once and kept for every page of every document. One thread owns the pool
 // and produces pages; the hand-over holds one page, so about workers + 1 bitmaps are alive at once
-// however many pages and documents pass through.
+// however many pages and documents pass through. A worker with nothing to do helps another with
+// the pieces of its page (the last page of a document, a single image), and a page that is worth
+// sharing starts a worker to help when none is idle and the pool has room.
 class RecognitionPool {
  public:
   struct Document;
@@ -77,8 +81,22 @@ class RecognitionPool {
     bool documentFailed = false;  // its document has failed: the page is dropped, not recognized
   };
 
+  // The pieces of one page, shared out by the worker that reads it.
+  struct Share {
+    const RecognitionPiece& piece;
+    const std::size_t count;
+    // Guarded by mutex_:
+    std::size_t taken = 0;
+    std::size_t helping = 0;  // pieces taken by other workers and not yet done
+    std::exception_ptr failure;
+  };
+
+  void startWorker();
   void work();
-  std::optional<Page> next();
+  void recognize(Page& page, TextRecognizer& recognizer);
+  void shareOut(TextRecognizer& own, std::size_t count, const RecognitionPiece& piece);
+  std::size_t take(Share& share);
+  void help(std::unique_lock<std::mutex>& lock, TextRecognizer& recognizer);
   void settle(Page& page, std::optional<OCRResult> result, std::exception_ptr failure);
   void complete(Document& document);
 
@@ -88,11 +106,14 @@ class RecognitionPool {
   std::condition_variable changed_;
   // Guarded by mutex_, like every Document's fields:
   std::optional<Page> waiting_;
+  std::deque<Share*> shares_;  // pages with pieces no engine has taken yet
   unsigned idle_ = 0;
+  unsigned reading_ = 0;  // workers on a page, which may still share it out
   bool closed_ = false;
   std::exception_ptr failure_;
-  // Started and joined by the owning thread only.
-  std::vector<std::thread> workers_;
+  // Grown by the owning thread and by workers sharing a page; joined by the owning thread. A deque
+  // keeps the threads in place while it grows.
+  std::deque<std::thread> workers_;
 };
 
 }  // namespace quirna

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <numbers>
@@ -233,12 +234,12 @@ std::vector<RecognizedLine> engineLines(tesseract::ResultIterator& iterator) {
 
 // Observations in the engine's order, each line of one column, boxes normalised to a bitmap of
 // `width` x `height` as given (mapped back from a straightened copy), origin lower-left.
-std::vector<Observation> readLines(tesseract::ResultIterator& iterator, const Deskewed& deskewed,
-                                   int width, int height) {
+std::vector<Observation> observationsOf(std::vector<RecognizedLine> lines, const Deskewed& deskewed,
+                                        int width, int height) {
   std::vector<Observation> observations;
   const double w = width;
   const double h = height;
-  for (RecognizedLine& line : splitAtGutters(engineLines(iterator))) {
+  for (RecognizedLine& line : splitAtGutters(std::move(lines))) {
     PixelBox& box = line.box;
     if (deskewed.bitmap) {
       mapBackFromDeskewed(deskewed.radians, width, height, box.left, box.top, box.right,
@@ -249,6 +250,36 @@ std::vector<Observation> readLines(tesseract::ResultIterator& iterator, const De
                                        line.confidence / 100.0f});
   }
   return observations;
+}
+
+// A page whose text blocks cover less than this many pixels (about twelve lines of a page at 144
+// DPI) is read in one pass: a second engine would not earn its start-up.
+constexpr double minSharedArea = 250'000;
+
+// The text blocks of the engine's layout, in its reading order; null when the layout holds fewer
+// than two or too little text to be worth reading block by block.
+struct LayoutBlock {
+  PixelBox box;
+  bool vertical;
+};
+
+std::optional<std::vector<LayoutBlock>> sharedBlocks(tesseract::PageIterator& layout) {
+  std::vector<LayoutBlock> blocks;
+  double area = 0;
+  do {
+    PixelBox box{};
+    if (!PTIsTextType(layout.BlockType()) ||
+        !layout.BoundingBox(tesseract::RIL_BLOCK, &box.left, &box.top, &box.right, &box.bottom)) {
+      continue;
+    }
+    // A rule or a speck: read alone, a box this thin makes the engine's Sauvola tiles fail (a
+    // page's horizontal rule comes as a 1 px high text block).
+    if (box.right - box.left < minBitmapSide || box.bottom - box.top < minBitmapSide) continue;
+    blocks.push_back({box, layout.BlockType() == tesseract::PT_VERTICAL_TEXT});
+    area += static_cast<double>(box.right - box.left) * (box.bottom - box.top);
+  } while (layout.Next(tesseract::RIL_BLOCK));
+  if (blocks.size() < 2 || area < minSharedArea) return std::nullopt;
+  return blocks;
 }
 
 // A setting the engine does not know (renamed by an upgrade, say) would silently lose its tuning.
@@ -310,7 +341,8 @@ TextRecognizer::TextRecognizer(const std::string& dataPath) : engine_(std::make_
 
 TextRecognizer::~TextRecognizer() = default;
 
-std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap) {
+std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap,
+                                                       const PieceRunner& share) {
   if (bitmap == nullptr) return {};
   keepEngineSingleThreaded();
   const EngineInput prepared = prepare(bitmap);
@@ -319,21 +351,95 @@ std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap) {
   // What the engine learns from a page (adaptive classifier, document dictionary) is learnt only
   // by its legacy recognizer, which these models lack; cleared anyway, as it costs nothing.
   api.ClearAdaptiveClassifier();
+  api.SetPageSegMode(tesseract::PSM_AUTO);
   api.SetImage(prepared.input);
   const int dpi = pixGetXRes(bitmap);
   if (dpi >= minPlausibleDPI && dpi <= maxPlausibleDPI) api.SetSourceResolution(dpi);
+  const std::unique_ptr<tesseract::PageIterator> layout(api.AnalyseLayout());
+  const std::optional<std::vector<LayoutBlock>> blocks =
+      layout ? sharedBlocks(*layout) : std::nullopt;
+  std::vector<RecognizedLine> lines;
+  if (!blocks) {
+    // Recognize goes on from the layout just found.
+    if (api.Recognize(nullptr) != 0) {
+      api.Clear();
+      throw RecognitionError("Text recognition failed");
+    }
+    const std::unique_ptr<tesseract::ResultIterator> iterator(api.GetIterator());
+    if (iterator) lines = engineLines(*iterator);
+    api.Clear();
+    return observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
+                          pixGetHeight(bitmap));
+  }
+  api.Clear();
+  // Largest blocks first, so that engines sharing the page finish together; the lines are then
+  // put back in the layout's order, as one pass would give them.
+  std::vector<std::size_t> order(blocks->size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto area = [&](std::size_t i) {
+    const PixelBox& box = (*blocks)[i].box;
+    return static_cast<double>(box.right - box.left) * (box.bottom - box.top);
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return area(a) > area(b); });
+  std::vector<std::vector<RecognizedLine>> blockLines(blocks->size());
+  const RecognitionPiece piece = [&](TextRecognizer& engine, std::size_t index) {
+    const LayoutBlock& block = (*blocks)[order[index]];
+    blockLines[order[index]] = engine.readBlock(prepared.input, dpi, block.box, block.vertical);
+  };
+  if (share) {
+    share(order.size(), piece);
+  } else {
+    for (std::size_t i = 0; i < order.size(); ++i) piece(*this, i);
+  }
+  for (std::vector<RecognizedLine>& block : blockLines) {
+    std::move(block.begin(), block.end(), std::back_inserter(lines));
+  }
+  return observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
+                        pixGetHeight(bitmap));
+}
+
+std::vector<RecognizedLine> TextRecognizer::readBlock(Pix* input, int dpi, const PixelBox& area,
+                                                      bool vertical) {
+  keepEngineSingleThreaded();
+  tesseract::TessBaseAPI& api = engine_->api;
+  api.SetPageSegMode(vertical ? tesseract::PSM_SINGLE_BLOCK_VERT_TEXT
+                              : tesseract::PSM_SINGLE_BLOCK);
+  // A margin around the block gives the local threshold the same surroundings as on the whole
+  // page; without it the engine misreads letters at the block's edge ("is" as "1s"). Word F1 on a
+  // page of body text: 0.9753 without, 0.9771 with 1/12 inch, no better with more.
+  const int margin = dpi >= minPlausibleDPI && dpi <= maxPlausibleDPI ? dpi / 12 : 12;
+  const int left = std::max(0, area.left - margin);
+  const int top = std::max(0, area.top - margin);
+  const int right = std::min(static_cast<int>(pixGetWidth(input)), area.right + margin);
+  const int bottom = std::min(static_cast<int>(pixGetHeight(input)), area.bottom + margin);
+  // The engine copies what it is given: the block alone, not the page, so that engines sharing a
+  // page do not each hold a copy of it.
+  BOX* region = boxCreate(left, top, right - left, bottom - top);
+  const PixPtr clip(pixClipRectangle(input, region, nullptr));
+  boxDestroy(&region);
+  if (!clip) throw RecognitionError("Text recognition failed");
+  api.SetImage(clip.get());
+  if (dpi >= minPlausibleDPI && dpi <= maxPlausibleDPI) api.SetSourceResolution(dpi);
+  std::vector<RecognizedLine> lines;
   if (api.Recognize(nullptr) != 0) {
     api.Clear();
     throw RecognitionError("Text recognition failed");
   }
-  std::vector<Observation> observations;
   const std::unique_ptr<tesseract::ResultIterator> iterator(api.GetIterator());
-  if (iterator) {
-    observations =
-        readLines(*iterator, prepared.deskewed, pixGetWidth(bitmap), pixGetHeight(bitmap));
-  }
+  if (iterator) lines = engineLines(*iterator);
   api.Clear();
-  return observations;
+  const auto shift = [&](PixelBox& box) {
+    box.left += left;
+    box.right += left;
+    box.top += top;
+    box.bottom += top;
+  };
+  for (RecognizedLine& line : lines) {
+    shift(line.box);
+    for (RecognizedWord& word : line.words) shift(word.box);
+  }
+  return lines;
 }
 
 }  // namespace quirna

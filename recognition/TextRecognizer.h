@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +20,17 @@ struct Observation {
   float confidence;  // 0..1
 };
 
+class TextRecognizer;
+struct PixelBox;
+struct RecognizedLine;
+
+// One piece of a page's recognition, run on whichever engine takes it.
+using RecognitionPiece = std::function<void(TextRecognizer&, std::size_t index)>;
+
+// Runs `piece` once for each index below `count`, on the caller's engine or on others lent to it,
+// starting them in index order; returns when all have run and rethrows the first failure.
+using PieceRunner = std::function<void(std::size_t count, const RecognitionPiece& piece)>;
+
 // One initialised engine (the four language models loaded once, tuned as described in the .cc),
 // reused for every bitmap it is given. Not thread-safe: one instance per thread.
 class TextRecognizer {
@@ -33,10 +46,14 @@ class TextRecognizer {
   // (composited over white). Its resolution, when plausible, tells the engine the text size;
   // otherwise the engine estimates it. A bitmap too thin to hold text, over the bitmap cap, or of
   // one colour gives none. Throws RecognitionError when recognition fails.
-  std::vector<Observation> recognizeText(const Pix* bitmap);
+  // A page with much text is read block by block; `share`, when given, lends other engines for
+  // those blocks. The result does not depend on which engines read them.
+  std::vector<Observation> recognizeText(const Pix* bitmap, const PieceRunner& share = {});
 
  private:
   struct Engine;
+  // The lines of one layout block of `input`, in pixels of `input`.
+  std::vector<RecognizedLine> readBlock(Pix* input, int dpi, const PixelBox& area, bool vertical);
   std::unique_ptr<Engine> engine_;
 };
 

@@ -29,10 +29,10 @@ class PDFPages final : public DocumentPages {
   }
 
   PageWork work() const override {
-    return [](TextRecognizer& recognizer, const Pix* bitmap,
+    return [](TextRecognizer& recognizer, const PieceRunner& share, const Pix* bitmap,
               std::int64_t pageNumber) -> std::optional<OCRResult> {
       try {
-        return recognizePage(recognizer, bitmap, pageNumber);
+        return recognizePage(recognizer, share, bitmap, pageNumber);
       } catch (const RecognitionError&) {
         return std::nullopt;  // a page the engine fails on is left out; the others go on
       }

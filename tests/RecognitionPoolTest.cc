@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -19,7 +21,7 @@ TEST(RecognitionPool, CompletesEachDocumentOnceWithItsOwnPagesWhileOthersAreInFl
   std::map<int, DocumentResult> done;
   std::map<int, std::shared_ptr<RecognitionPool::Document>> documents;
   for (int d = 0; d < 4; ++d) {
-    const auto work = [d](TextRecognizer&, const Pix* bitmap,
+    const auto work = [d](TextRecognizer&, const PieceRunner&, const Pix* bitmap,
                           std::int64_t n) -> std::optional<OCRResult> {
       std::this_thread::sleep_for(std::chrono::milliseconds((n * 7 + d * 3) % 11));
       if (d == 2 && n == 3) throw RecognitionError("page 3");
@@ -62,6 +64,49 @@ TEST(RecognitionPool, CompletesEachDocumentOnceWithItsOwnPagesWhileOthersAreInFl
     EXPECT_EQ(numbers, (d == 1 ? std::vector<std::int64_t>{1, 2, 3, 5}
                                : std::vector<std::int64_t>{1, 2, 3, 5, 6, 7, 9}));
   }
+}
+
+// One document of one page.
+void handDocumentPages(RecognitionPool& pool, const PageWork& work, DocumentResult& outcome,
+                       std::int64_t number) {
+  const auto document =
+      pool.begin(work, [&](DocumentResult result) { outcome = std::move(result); });
+  pool.hand(document, number, PixPtr(pixCreate(1, 1, 8)));
+  pool.end(document);
+}
+
+TEST(RecognitionPool, AnIdleOrNewWorkerTakesPiecesOfAPageAndItsFailureEndsThatPage) {
+  RecognitionPool pool(2);
+  std::mutex mutex;
+  std::condition_variable helped;
+  std::map<std::size_t, const TextRecognizer*> readBy;
+  const auto work = [&](TextRecognizer& own, const PieceRunner& share, const Pix*,
+                        std::int64_t n) -> std::optional<OCRResult> {
+    share(20, [&](TextRecognizer& engine, std::size_t i) {
+      std::unique_lock lock(mutex);
+      EXPECT_TRUE(readBy.emplace(static_cast<std::size_t>(n) * 100 + i, &engine).second)
+          << "read twice: " << i;
+      helped.notify_all();
+      // The first piece waits for another engine to take one, which must start for it.
+      if (i == 0 && n == 1) {
+        EXPECT_TRUE(helped.wait_for(lock, std::chrono::minutes(1), [&] {
+          return std::any_of(readBy.begin(), readBy.end(),
+                             [&](const auto& read) { return read.second != &own; });
+        }));
+      }
+      if (n == 2 && i == 7) throw RecognitionError("piece 7");
+    });
+    return OCRResult{n, "", 1, {}, 1, 1};
+  };
+  DocumentResult first;
+  DocumentResult second;
+  handDocumentPages(pool, work, first, 1);
+  handDocumentPages(pool, work, second, 2);
+  pool.finish();
+  EXPECT_FALSE(first.failure);
+  EXPECT_EQ(first.pages.size(), 1u);
+  EXPECT_TRUE(second.failure);
+  for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(readBy.count(100 + i), 1u) << i;
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include "model/Json.h"
 #include "recognition/Bitmap.h"
 #include "recognition/TextRecognizer.h"
+#include "sources/DocumentPages.h"
+#include "sources/ImageSource.h"
 #include "sources/PDFSource.h"
 #include "sources/PageRenderer.h"
 #include "tests/TestSupport.h"
@@ -61,20 +63,66 @@ TEST(Recognition, DeclinesBitmapsOverTheCap) {
   }
 }
 
+// Four paragraphs of ten lines: a page the recognizer reads block by block.
+test::PDFPage paragraphsPage() {
+  test::PDFPage page;
+  for (int i = 0; i < 40; ++i) {
+    page.texts.push_back({60, 740.0 - 15 * i - 25 * (i / 10), 11,
+                          "Paragraph " + std::to_string(i / 10) + " has line " + std::to_string(i) +
+                              " of plain words"});
+  }
+  return page;
+}
+
+TEST(Recognition, BlocksReadByAnyEngineGiveTheSameLines) {
+  const test::TempDir dir;
+  test::writeFile(dir / "page.pdf", test::makePDF({paragraphsPage()}));
+  const PDFDocPtr document = openDocument((dir / "page.pdf").string());
+  ASSERT_TRUE(document);
+  const PixPtr page = PageRenderer(*document).renderPage(1);
+  TextRecognizer engine;
+  TextRecognizer other;
+  std::size_t pieces = 0;
+  const PieceRunner alternate = [&](std::size_t count, const RecognitionPiece& piece) {
+    pieces = count;
+    for (std::size_t i = count; i-- > 0;) piece(i % 2 ? other : engine, i);  // any order
+  };
+  const std::vector<Observation> alone = engine.recognizeText(page.get());
+  const std::vector<Observation> shared = other.recognizeText(page.get(), alternate);
+  EXPECT_GE(pieces, 2u);
+  ASSERT_EQ(allText(shared), allText(alone));
+  EXPECT_NE(allText(alone).find("Paragraph 3 has line 39 of plain words"), std::string::npos);
+  for (std::size_t i = 0; i < alone.size(); ++i) {
+    EXPECT_EQ(shared[i].y, alone[i].y);
+    if (i > 0) {
+      EXPECT_GT(shared[i - 1].y, shared[i].y) << "not in the page's order: " << i;
+    }
+  }
+
+  // As an image on the tool's own pool: the helper engine it starts changes nothing.
+  ASSERT_EQ(pixWrite((dir / "page.png").c_str(), page.get(), IFF_PNG), 0);
+  const auto read = [&](unsigned workers) {
+    return encodeResults(recognizeDocument(*openImagePages((dir / "page.png").string()), workers));
+  };
+  EXPECT_EQ(read(2), read(1));
+}
+
 TEST(PDFSource, SameOutputForAnyNumberOfWorkers) {
-  // Pages of very different cost, so that results in completion order would show.
-  std::vector<test::PDFPage> pages(5);
+  // Pages of very different cost, so that results in completion order would show; the last page,
+  // read alone as an image is, is shared by the engines that have nothing else to do.
+  std::vector<test::PDFPage> pages(6);
   for (int i = 0; i < 48; ++i) {
     pages[0].texts.push_back({40, 750.0 - 15 * i, 11, "Dense line number " + std::to_string(i)});
   }
   pages[2] = {"[0 0 200 60]", {{10, 20, 20, "Tiny"}}};
   pages[3].texts = {{72, 700, 24, "Delivery address"}, {72, 660, 18, "Un été français"}};
   pages[4] = {"[0 0 300 100]", {{10, 40, 20, "Short page"}}};
+  pages[5] = paragraphsPage();
   const test::TempDir dir;
   test::writeFile(dir / "doc.pdf", test::makePDF(pages));
   const std::string path = (dir / "doc.pdf").string();
   const std::string one = encodeResults(extractTextFromPDF(path, 1));
-  EXPECT_NE(one.find("\"pageNumber\":5"), std::string::npos) << one;
+  EXPECT_NE(one.find("\"pageNumber\":6"), std::string::npos) << one;
   for (const unsigned workers : {2u, 3u}) {
     SCOPED_TRACE(workers);
     EXPECT_EQ(encodeResults(extractTextFromPDF(path, workers)), one);
