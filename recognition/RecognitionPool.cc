@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "model/Error.h"
+
 namespace quirna {
 
 struct RecognitionPool::Document {
@@ -137,8 +139,12 @@ void RecognitionPool::recognize(Page& page, TextRecognizer& recognizer) {
       std::optional<OCRResult> made =
           page.document->work(recognizer, share, page.bitmap.get(), page.number);
       if (made) result.emplace(std::move(*made));  // results have const fields: no assigning
-    } catch (...) {
+    } catch (const RecognitionError&) {
       failure = std::current_exception();  // ends this document; the engine goes on
+    } catch (const EngineError&) {
+      fail(std::current_exception());  // an engine that cannot start would fail every page
+    } catch (...) {
+      failure = std::current_exception();
     }
     ++pagesRecognized_;
   }

@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct Pix;
@@ -35,8 +37,9 @@ using PieceRunner = std::function<void(std::size_t count, const RecognitionPiece
 // reused for every bitmap it is given. Not thread-safe: one instance per thread.
 class TextRecognizer {
  public:
-  // Throws EngineError naming what is missing or refused when the engine cannot be set up.
-  // An empty `dataPath` uses the engine's installed models.
+  // The models are loaded when first needed: recognizeText throws EngineError naming what is
+  // missing or refused when an engine cannot be set up. An empty `dataPath` uses the engine's
+  // installed models.
   explicit TextRecognizer(const std::string& dataPath = "");
   ~TextRecognizer();
   TextRecognizer(const TextRecognizer&) = delete;
@@ -52,9 +55,16 @@ class TextRecognizer {
 
  private:
   struct Engine;
+  // The engine for `languages` ("fra+deu+nld+eng", or one model), started on first use.
+  Engine& engine(std::string_view languages);
+  // The lines of a whole page, read in one pass with all four models.
+  std::vector<RecognizedLine> readPage(Pix* input, int dpi);
   // The lines of one layout block of `input`, in pixels of `input`.
-  std::vector<RecognizedLine> readBlock(Pix* input, int dpi, const PixelBox& area, bool vertical);
-  std::unique_ptr<Engine> engine_;
+  std::vector<RecognizedLine> readBlock(Pix* input, int dpi, const PixelBox& area, bool vertical,
+                                        std::string_view languages);
+
+  const std::string dataPath_;
+  std::map<std::string, std::unique_ptr<Engine>, std::less<>> engines_;
 };
 
 }  // namespace quirna

@@ -1,0 +1,75 @@
+#include "recognition/Language.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string>
+
+namespace quirna {
+namespace {
+
+// Words of one language only: those shared by two of them ("in", "de", "en", "die", "is", "als",
+// "des", "du", "je", "on", "was") say nothing.
+struct Language {
+  std::string_view model;
+  std::array<std::string_view, 26> words;
+};
+
+constexpr Language languages[] = {
+    {"eng", {"the",  "and", "to",   "that", "for",  "it",  "with",  "as",   "be",
+             "this", "are", "by",   "or",   "from", "not", "you",   "can",  "which",
+             "have", "has", "will", "if",   "its",  "at",  "these", "there"}},
+    {"deu", {"der",  "das", "und",  "ist",  "nicht", "ein",  "eine", "zu",   "den",
+             "mit",  "von", "sich", "auf",  "für",   "dem",  "im",   "auch", "werden",
+             "wird", "sie", "oder", "sind", "bei",   "kann", "wenn", "nach"}},
+    {"fra", {"le",   "la",   "les", "et",  "un",   "une",   "est",  "pour", "que",
+             "qui",  "dans", "sur", "pas", "par",  "au",    "avec", "ce",   "il",
+             "vous", "sont", "aux", "ou",  "mais", "cette", "peut", "plus"}},
+    {"nld", {"het",  "een",  "van", "dat", "niet", "voor",  "op",     "met", "te",
+             "zijn", "er",   "ook", "aan", "om",   "wordt", "worden", "kan", "bij",
+             "naar", "deze", "dan", "nog", "maar", "wat",   "uw",     "geen"}},
+};
+
+// Lower-cased (ASCII letters only: the listed words start with one) without the punctuation
+// around it.
+std::string bare(std::string_view word) {
+  const auto isLetter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           static_cast<unsigned char>(c) >= 0x80;
+  };
+  while (!word.empty() && !isLetter(word.front())) word.remove_prefix(1);
+  while (!word.empty() && !isLetter(word.back())) word.remove_suffix(1);
+  std::string lower(word);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+}  // namespace
+
+std::optional<std::string_view> plainLanguage(const std::vector<RecognizedLine>& lines) {
+  // Measured on body text, 12 lines of a page give 10 to 60 of these words in its own language and
+  // at most a fifth as many in any other.
+  constexpr int minWords = 6;
+  constexpr int minLead = 3;  // times the runner-up's count
+  std::array<int, std::size(languages)> counts{};
+  for (const RecognizedLine& line : lines) {
+    for (const RecognizedWord& word : line.words) {
+      const std::string text = bare(word.text);
+      for (std::size_t i = 0; i < std::size(languages); ++i) {
+        const auto& words = languages[i].words;
+        if (std::find(words.begin(), words.end(), text) != words.end()) ++counts[i];
+      }
+    }
+  }
+  const auto best = std::max_element(counts.begin(), counts.end());
+  int runnerUp = 0;
+  for (auto it = counts.begin(); it != counts.end(); ++it) {
+    if (it != best) runnerUp = std::max(runnerUp, *it);
+  }
+  if (*best < minWords || *best < minLead * runnerUp) return std::nullopt;
+  return languages[best - counts.begin()].model;
+}
+
+}  // namespace quirna
