@@ -1,11 +1,13 @@
 #include <cmath>
 #include <numbers>
+#include <sstream>
 
 #include <gtest/gtest.h>
 #include <leptonica/allheaders.h>
 
 #include "model/Json.h"
 #include "recognition/Bitmap.h"
+#include "recognition/Language.h"
 #include "recognition/TextRecognizer.h"
 #include "sources/DocumentPages.h"
 #include "sources/ImageSource.h"
@@ -20,6 +22,34 @@ std::string allText(const std::vector<Observation>& observations) {
   std::string text;
   for (const Observation& observation : observations) text += observation.text + "\n";
   return text;
+}
+
+TEST(Recognition, TellsAPlainLanguageByItsCommonestWords) {
+  const auto language = [](std::initializer_list<std::string_view> texts) {
+    std::vector<RecognizedLine> lines(1);
+    for (const std::string_view text : texts) {
+      std::istringstream words{std::string(text)};
+      for (std::string word; words >> word;) lines[0].words.push_back({word, {}, 90});
+    }
+    return plainLanguage(lines).value_or("none");
+  };
+  EXPECT_EQ(language({"The package is installed by the system, and it can be removed with this "
+                      "command; that is the way for you to do it."}),
+            "eng");
+  EXPECT_EQ(language({"Das Paket wird mit dem System installiert und kann nicht von Hand auf den "
+                      "Rechner gebracht werden, auch wenn es sich lohnt."}),
+            "deu");
+  EXPECT_EQ(language({"Le paquet est installé par le système et peut être retiré avec cette "
+                      "commande, mais pas dans les versions qui sont anciennes."}),
+            "fra");
+  EXPECT_EQ(language({"Het pakket wordt door het systeem geïnstalleerd en kan met deze opdracht "
+                      "worden verwijderd, maar niet voor een oude versie van dat systeem."}),
+            "nld");
+  // Too few such words, or two languages close together: no plain language.
+  EXPECT_EQ(language({"int main(int argc, char** argv) { return run(argv[1]); }"}), "none");
+  EXPECT_EQ(language({"The price is the same for you and for this shop.",
+                      "Le prix est le même pour vous et pour cette boutique, mais pas ici."}),
+            "none");
 }
 
 TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
