@@ -38,6 +38,8 @@ constexpr int minBitmapSide = 7;
 // English first, 3.2 % in this order, same CPU.
 constexpr std::string_view models[] = {"fra", "deu", "nld", "eng"};
 constexpr std::string_view allModels = "fra+deu+nld+eng";
+// Reads the top band of a page read in bands: the commonest language of documents.
+constexpr std::string_view firstModel = "eng";
 
 // The engine's bounds for a stated resolution; outside them it estimates one from the text.
 constexpr int minPlausibleDPI = 70;
@@ -177,6 +179,7 @@ struct EngineInput {
   Deskewed deskewed;
   Pix* input = nullptr;  // borrowed from one of the above or from the caller's bitmap
   l_int32 ink = 0;       // dark pixels: how much there is to read
+  PixPtr binary;         // `input` at one bit a pixel, dark pixels set
 };
 
 EngineInput prepare(const Pix* bitmap) {
@@ -191,12 +194,13 @@ EngineInput prepare(const Pix* bitmap) {
   prepared.converted = engineForm(borrowed);
   Pix* input = prepared.converted ? prepared.converted.get() : borrowed;
   if (isUniform(input)) return prepared;
-  const PixPtr binary(pixConvertTo1(input, 130));
-  if (binary) {
-    pixCountPixels(binary.get(), &prepared.ink, nullptr);
-    prepared.deskewed = deskew(input, binary.get());
+  prepared.binary.reset(pixConvertTo1(input, 130));
+  if (prepared.binary) {
+    pixCountPixels(prepared.binary.get(), &prepared.ink, nullptr);
+    prepared.deskewed = deskew(input, prepared.binary.get());
   }
   prepared.input = prepared.deskewed.bitmap ? prepared.deskewed.bitmap.get() : input;
+  if (prepared.deskewed.bitmap) prepared.binary.reset(pixConvertTo1(prepared.input, 130));
   return prepared;
 }
 
@@ -257,66 +261,69 @@ std::vector<Observation> observationsOf(std::vector<RecognizedLine> lines, const
   return observations;
 }
 
-// A page with less ink than this (about ten lines of body text at 144 DPI; a full page has 100,000
-// to 150,000) is read in one pass with all four models: neither a second engine nor a language
-// model of its own would earn its start-up.
-constexpr l_int32 minSharedInk = 30'000;
+// A page is read in bands of about this much ink (about ten lines of body text at 144 DPI; a full
+// page has 100,000 to 150,000): a page with less is read in one pass, neither a second engine nor
+// a language model of its own would earn its start-up.
+constexpr l_int32 inkPerBand = 30'000;
 
-// Nor would a page whose text blocks cover less than this many pixels.
-constexpr double minSharedArea = 250'000;
+// A thinner band would hold a sliver of a line at most; the engine fails outright on 3 to 6 rows.
+constexpr int minBandHeight = 32;
 
-// Finds the layout and tells the language, for pages read block by block.
-constexpr std::string_view layoutModel = "eng";
-
-struct LayoutBlock {
-  PixelBox box;
-  bool vertical;
+// Rows [top, bottom) of the bitmap.
+struct Band {
+  int top;
+  int bottom;
 };
 
-// The text blocks of the engine's layout in its reading order, and where to tell the page's
-// language: the first lines of its largest block.
-struct SharedLayout {
-  std::vector<LayoutBlock> blocks;
-  PixelBox sample;
-};
-
-// Null when the layout holds fewer than two text blocks or too little text to be worth reading
-// block by block.
-std::optional<SharedLayout> sharedLayout(tesseract::PageIterator& layout) {
-  constexpr int sampleLines = 12;
-  SharedLayout shared;
-  double area = 0;
-  double largest = 0;
-  do {
-    PixelBox box{};
-    if (!PTIsTextType(layout.BlockType()) ||
-        !layout.BoundingBox(tesseract::RIL_BLOCK, &box.left, &box.top, &box.right, &box.bottom)) {
-      continue;
-    }
-    // A rule or a speck: read alone, a box this thin makes the engine's Sauvola tiles fail (a
-    // page's horizontal rule comes as a 1 px high text block).
-    if (box.right - box.left < minBitmapSide || box.bottom - box.top < minBitmapSide) continue;
-    shared.blocks.push_back({box, layout.BlockType() == tesseract::PT_VERTICAL_TEXT});
-    const double blockArea = static_cast<double>(box.right - box.left) * (box.bottom - box.top);
-    area += blockArea;
-    if (blockArea <= largest) continue;
-    largest = blockArea;
-    shared.sample = box;
-    tesseract::PageIterator line(layout);
-    for (int n = 1; n <= sampleLines; ++n) {
-      PixelBox lineBox{};
-      if (line.BoundingBox(tesseract::RIL_TEXTLINE, &lineBox.left, &lineBox.top, &lineBox.right,
-                           &lineBox.bottom)) {
-        shared.sample.bottom = std::min(box.bottom, std::max(lineBox.bottom, box.top + 1));
-      }
-      if (!line.Next(tesseract::RIL_TEXTLINE) || line.IsAtBeginningOf(tesseract::RIL_BLOCK)) {
-        shared.sample.bottom = box.bottom;
-        break;
+// The page cut across at white rows into bands of about equal ink, top to bottom. No line of text
+// crosses a cut, so each band reads as the page would there; a page without such rows (a noisy
+// photo) stays whole.
+std::vector<Band> bandsOf(Pix* binary, l_int32 ink) {
+  const int height = pixGetHeight(binary);
+  const int count = std::min(8, static_cast<int>(ink / inkPerBand));
+  if (count < 2) return {{0, height}};
+  NUMA* perRow = pixCountPixelsByRow(binary, nullptr);
+  if (perRow == nullptr) return {{0, height}};
+  std::vector<l_int32> inkAbove(static_cast<std::size_t>(height) + 1, 0);
+  for (int y = 0; y < height; ++y) {
+    l_int32 value = 0;
+    numaGetIValue(perRow, y, &value);
+    inkAbove[static_cast<std::size_t>(y) + 1] = inkAbove[static_cast<std::size_t>(y)] + value;
+  }
+  numaDestroy(&perRow);
+  const auto white = [&](int y) {
+    return inkAbove[static_cast<std::size_t>(y) + 1] == inkAbove[static_cast<std::size_t>(y)];
+  };
+  std::vector<Band> bands;
+  int top = 0;
+  for (int i = 1; i < count; ++i) {
+    // The white row nearest the row where the ink reaches its share, cut at the middle of its run
+    // of white rows. The top band, which tells the language before the others can start, gets
+    // half a share.
+    const auto target = static_cast<l_int32>(ink * (i - 0.5) / (count - 0.5));
+    const int wanted = static_cast<int>(std::lower_bound(inkAbove.begin(), inkAbove.end(), target) -
+                                        inkAbove.begin());
+    int cut = -1;
+    for (int distance = 0; distance < height && cut < 0; ++distance) {
+      for (const int y : {wanted - distance, wanted + distance}) {
+        if (y > top && y < height && white(y)) {
+          cut = y;
+          break;
+        }
       }
     }
-  } while (layout.Next(tesseract::RIL_BLOCK));
-  if (shared.blocks.size() < 2 || area < minSharedArea) return std::nullopt;
-  return shared;
+    if (cut < 0) continue;
+    int first = cut;
+    int last = cut;
+    while (first > top + 1 && white(first - 1)) --first;
+    while (last + 1 < height && white(last + 1)) ++last;
+    const int middle = (first + last + 1) / 2;
+    if (middle - top < minBandHeight || height - middle < minBandHeight) continue;
+    bands.push_back({top, middle});
+    top = middle;
+  }
+  bands.push_back({top, height});
+  return bands;
 }
 
 // A setting the engine does not know (renamed by an upgrade, say) would silently lose its tuning.
@@ -391,51 +398,36 @@ std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap,
     return observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
                           pixGetHeight(bitmap));
   };
-  if (prepared.ink < minSharedInk) return observations(readPage(prepared.input, dpi));
-  // Any model finds the same layout; the smallest loads fastest.
-  tesseract::TessBaseAPI& api = engine(layoutModel).api;
-  api.SetPageSegMode(tesseract::PSM_AUTO);
-  api.SetImage(prepared.input);
-  if (dpi >= minPlausibleDPI && dpi <= maxPlausibleDPI) api.SetSourceResolution(dpi);
-  const std::unique_ptr<tesseract::PageIterator> layout(api.AnalyseLayout());
-  const std::optional<SharedLayout> blocks = layout ? sharedLayout(*layout) : std::nullopt;
-  api.Clear();
-  if (!blocks) return observations(readPage(prepared.input, dpi));
+  const std::vector<Band> bands = bandsOf(prepared.binary.get(), prepared.ink);
+  if (bands.size() < 2) return observations(readPage(prepared.input, dpi, {0, 0, 0, 0}, allModels));
   // The four models together read every word the first one reads poorly again with the others,
   // which about doubles the engine's time; a page plainly in one language is read with its model
-  // alone (CPU on English pages 11.7 s -> 6.0 s, German 8.8 -> 5.1, words as good). The first
-  // lines of its largest block, read with one model, tell the language; they are read again with
-  // the rest.
-  std::string_view languages = allModels;
-  if (const std::optional<std::string_view> plain =
-          plainLanguage(readBlock(prepared.input, dpi, blocks->sample, false, layoutModel))) {
-    languages = *plain;
-  }
-  // Largest blocks first, so that engines sharing the page finish together; the lines are then
-  // put back in the layout's order, as one pass would give them.
-  const std::vector<LayoutBlock>& layoutBlocks = blocks->blocks;
-  std::vector<std::size_t> order(layoutBlocks.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  const auto area = [&](std::size_t i) {
-    const PixelBox& box = layoutBlocks[i].box;
-    return static_cast<double>(box.right - box.left) * (box.bottom - box.top);
-  };
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return area(a) > area(b); });
-  std::vector<std::vector<RecognizedLine>> blockLines(layoutBlocks.size());
+  // alone (CPU on English pages 11.7 s -> 6.0 s, German 8.8 -> 5.1, words as good). The top band,
+  // read with the English model, tells the language; it is read again unless that is English.
+  const int width = pixGetWidth(prepared.input);
+  std::vector<std::vector<RecognizedLine>> bandLines(bands.size());
+  bandLines[0] =
+      readPage(prepared.input, dpi, {0, bands[0].top, width, bands[0].bottom}, firstModel);
+  const std::string_view languages = plainLanguage(bandLines[0]).value_or(allModels);
+  const std::size_t first = languages == firstModel ? 1 : 0;
+  // Largest bands first, so that engines sharing the page finish together; the lines are then put
+  // back top to bottom.
+  std::vector<std::size_t> order(bands.size() - first);
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i + first;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return bands[a].bottom - bands[a].top > bands[b].bottom - bands[b].top;
+  });
   const RecognitionPiece piece = [&](TextRecognizer& engine, std::size_t index) {
-    const LayoutBlock& block = layoutBlocks[order[index]];
-    std::vector<RecognizedLine> read =
-        engine.readBlock(prepared.input, dpi, block.box, block.vertical, languages);
-    // A block in another language (a quotation, a summary in a second language) is read again
+    const Band& band = bands[order[index]];
+    const PixelBox area{0, band.top, width, band.bottom};
+    std::vector<RecognizedLine> read = engine.readPage(prepared.input, dpi, area, languages);
+    // A band in another language (a quotation, a summary in a second language) is read again
     // with all four models.
     if (languages != allModels) {
       const std::optional<std::string_view> own = plainLanguage(read);
-      if (own && *own != languages) {
-        read = engine.readBlock(prepared.input, dpi, block.box, block.vertical, allModels);
-      }
+      if (own && *own != languages) read = engine.readPage(prepared.input, dpi, area, allModels);
     }
-    blockLines[order[index]] = std::move(read);
+    bandLines[order[index]] = std::move(read);
   };
   if (share) {
     share(order.size(), piece);
@@ -443,66 +435,45 @@ std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap,
     for (std::size_t i = 0; i < order.size(); ++i) piece(*this, i);
   }
   std::vector<RecognizedLine> lines;
-  for (std::vector<RecognizedLine>& block : blockLines) {
-    std::move(block.begin(), block.end(), std::back_inserter(lines));
+  for (std::vector<RecognizedLine>& band : bandLines) {
+    std::move(band.begin(), band.end(), std::back_inserter(lines));
   }
   return observations(std::move(lines));
 }
 
-std::vector<RecognizedLine> TextRecognizer::readPage(Pix* input, int dpi) {
-  tesseract::TessBaseAPI& api = engine(allModels).api;
+std::vector<RecognizedLine> TextRecognizer::readPage(Pix* input, int dpi, const PixelBox& area,
+                                                     std::string_view languages) {
+  keepEngineSingleThreaded();
+  tesseract::TessBaseAPI& api = engine(languages).api;
   // What the engine learns from a page (adaptive classifier, document dictionary) is learnt only
   // by its legacy recognizer, which these models lack; cleared anyway, as it costs nothing.
   api.ClearAdaptiveClassifier();
   api.SetPageSegMode(tesseract::PSM_AUTO);
-  api.SetImage(input);
-  if (dpi >= minPlausibleDPI && dpi <= maxPlausibleDPI) api.SetSourceResolution(dpi);
-  if (api.Recognize(nullptr) != 0) {
-    api.Clear();
-    throw RecognitionError("Text recognition failed");
-  }
-  std::vector<RecognizedLine> lines;
-  const std::unique_ptr<tesseract::ResultIterator> iterator(api.GetIterator());
-  if (iterator) lines = engineLines(*iterator);
-  api.Clear();
-  return lines;
-}
-
-std::vector<RecognizedLine> TextRecognizer::readBlock(Pix* input, int dpi, const PixelBox& area,
-                                                      bool vertical, std::string_view languages) {
-  keepEngineSingleThreaded();
-  tesseract::TessBaseAPI& api = engine(languages).api;
-  api.SetPageSegMode(vertical ? tesseract::PSM_SINGLE_BLOCK_VERT_TEXT
-                              : tesseract::PSM_SINGLE_BLOCK);
-  // A margin around the block gives the local threshold the same surroundings as on the whole
-  // page; without it the engine misreads letters at the block's edge ("is" as "1s"). Word F1 on a
-  // page of body text: 0.9753 without, 0.9771 with 1/12 inch, no better with more.
-  const int margin = dpi >= minPlausibleDPI && dpi <= maxPlausibleDPI ? dpi / 12 : 12;
-  const int left = std::max(0, area.left - margin);
-  const int top = std::max(0, area.top - margin);
-  const int right = std::min(static_cast<int>(pixGetWidth(input)), area.right + margin);
-  const int bottom = std::min(static_cast<int>(pixGetHeight(input)), area.bottom + margin);
-  // The engine copies what it is given: the block alone, not the page, so that engines sharing a
+  // The engine copies what it is given: the band alone, not the page, so that engines sharing a
   // page do not each hold a copy of it.
-  BOX* region = boxCreate(left, top, right - left, bottom - top);
-  const PixPtr clip(pixClipRectangle(input, region, nullptr));
-  boxDestroy(&region);
-  if (!clip) throw RecognitionError("Text recognition failed");
-  api.SetImage(clip.get());
+  PixPtr band;
+  if (area.right > area.left) {
+    BOX* region = boxCreate(area.left, area.top, area.right - area.left, area.bottom - area.top);
+    band.reset(pixClipRectangle(input, region, nullptr));
+    boxDestroy(&region);
+    if (!band) throw RecognitionError("Text recognition failed");
+  }
+  api.SetImage(band ? band.get() : input);
   if (dpi >= minPlausibleDPI && dpi <= maxPlausibleDPI) api.SetSourceResolution(dpi);
-  std::vector<RecognizedLine> lines;
   if (api.Recognize(nullptr) != 0) {
     api.Clear();
     throw RecognitionError("Text recognition failed");
   }
+  std::vector<RecognizedLine> lines;
   const std::unique_ptr<tesseract::ResultIterator> iterator(api.GetIterator());
   if (iterator) lines = engineLines(*iterator);
   api.Clear();
+  if (!band) return lines;
   const auto shift = [&](PixelBox& box) {
-    box.left += left;
-    box.right += left;
-    box.top += top;
-    box.bottom += top;
+    box.left += area.left;
+    box.right += area.left;
+    box.top += area.top;
+    box.bottom += area.top;
   };
   for (RecognizedLine& line : lines) {
     shift(line.box);

@@ -49,19 +49,18 @@ class TextRecognizer {
   // (composited over white). Its resolution, when plausible, tells the engine the text size;
   // otherwise the engine estimates it. A bitmap too thin to hold text, over the bitmap cap, or of
   // one colour gives none. Throws RecognitionError when recognition fails.
-  // A page with much text is read block by block; `share`, when given, lends other engines for
-  // those blocks. The result does not depend on which engines read them.
+  // A page with much text is read in bands; `share`, when given, lends other engines for them. The
+  // result does not depend on which engines read which bands.
   std::vector<Observation> recognizeText(const Pix* bitmap, const PieceRunner& share = {});
 
  private:
   struct Engine;
   // The engine for `languages` ("fra+deu+nld+eng", or one model), started on first use.
   Engine& engine(std::string_view languages);
-  // The lines of a whole page, read in one pass with all four models.
-  std::vector<RecognizedLine> readPage(Pix* input, int dpi);
-  // The lines of one layout block of `input`, in pixels of `input`.
-  std::vector<RecognizedLine> readBlock(Pix* input, int dpi, const PixelBox& area, bool vertical,
-                                        std::string_view languages);
+  // The lines of `area` of `input` (the whole of it when empty), read in one pass with the models
+  // of `languages`, in pixels of `input`.
+  std::vector<RecognizedLine> readPage(Pix* input, int dpi, const PixelBox& area,
+                                       std::string_view languages);
 
   const std::string dataPath_;
   std::map<std::string, std::unique_ptr<Engine>, std::less<>> engines_;
