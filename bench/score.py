@@ -45,6 +45,8 @@ FOLD = str.maketrans({
 
 
 def normalise(text):
+    # TeX writes an accented i as a dotless i with a combining accent, which NFKC leaves apart.
+    text = re.sub("\u0131(?=[\u0300-\u036f])", "i", text)
     return unicodedata.normalize("NFKC", text).translate(FOLD)
 
 
@@ -118,6 +120,7 @@ def self_check():
         b = "".join(rng.choice("abcd") for _ in range(rng.randint(0, 90)))
         assert levenshtein(a, b) == levenshtein_slow(a, b), (a, b)
     assert words("(Hello, ‘world’) -- état.") == ["hello", "world", "état"]
+    assert words("ge\u0131\u0308ntegreerd") == ["geïntegreerd"]
     print("score.py self-check passed")
 
 
