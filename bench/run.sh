@@ -192,10 +192,10 @@ if ((!quick)); then
 fi
 
 # Each other page as a one-page PDF, as a clean 144-DPI image and, where flagged, as a photo.
+# The tilt goes with the page's place in the list, so --quick and --only make the same photos.
 angles=(1.5 -2 2.5 -3)
-photos=0
-for row in "${other_pages[@]}"; do
-  read -r base package path page kind flags <<<"$row"
+for index in "${!other_pages[@]}"; do
+  read -r base package path page kind flags <<<"${other_pages[$index]}"
   ((quick)) && [[ "$flags" != *q* ]] && continue
   wanted "$base-pdf" || wanted "$base-img" || wanted "$base-photo" || continue
   source_pdf=$(fetch "$package" "$path")
@@ -206,8 +206,7 @@ for row in "${other_pages[@]}"; do
   cp -r "$truth/$base-pdf" "$truth/$base-img"
   add_input "$base-img" image 1 "$inputs/$base-img.png" "$kind"
   [[ "$flags" == *p* ]] || continue
-  make_photo "$inputs/$base-img.png" "${angles[photos++ % ${#angles[@]}]}" \
-    "$inputs/$base-photo.jpg"
+  make_photo "$inputs/$base-img.png" "${angles[index % ${#angles[@]}]}" "$inputs/$base-photo.jpg"
   cp -r "$truth/$base-pdf" "$truth/$base-photo"
   add_input "$base-photo" photo 1 "$inputs/$base-photo.jpg" "$kind" "$base-img"
 done
