@@ -2,10 +2,11 @@
 # Measures quirna-ocr against Tesseract driven by hand (pdftoppm, then tesseract per page) on the
 # same inputs in the same run, and writes the results table into bench/README.md.
 #
-#   bash bench/run.sh                # full set, about 30-35 minutes on 2 cores
-#   bash bench/run.sh --quick        # English and German FAQ and four other pages; README untouched
-#   bash bench/run.sh --only REGEX   # only the inputs whose name matches (grep -E); README untouched
-#   bash bench/run.sh --no-peer      # quirna-ocr only; the peer's rows come from the last results.tsv
+#   bash bench/run.sh               # full set, about 25-35 minutes on 2 cores
+#   bash bench/run.sh --quick       # English and German FAQ and four other pages
+#   bash bench/run.sh --only REGEX  # only the inputs whose name matches (grep -E)
+#   bash bench/run.sh --no-peer     # quirna-ocr only; the peer's rows from the last results.tsv
+# Only the full set, peer included, rewrites the README.
 set -euo pipefail
 
 quick=0 only='' peer=1
@@ -15,7 +16,7 @@ while (($#)); do
     --only) only=${2:?--only needs a regular expression}; shift ;;
     --only=*) only=${1#--only=} ;;
     --no-peer) peer=0 ;;
-    -h | --help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
   shift

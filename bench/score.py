@@ -246,7 +246,8 @@ def build_report(runs):
                 continue
             q = run["quality"]
             out.append(
-                f"| {name} | {run['group']} | {run['kind']} | {run['pages']} | {run['load']} | {tool} "
+                f"| {name} | {run['group']} | {run['kind']} | {run['pages']} | {run['load']} "
+                f"| {tool} "
                 f"| {run['wall']:.2f} | {run['cpu']:.2f} | {run['cpu'] / run['pages']:.2f} "
                 f"| {run['rss_kb'] / 1024:.0f} | {q.precision:.3f} | {q.recall:.3f} | {q.f1:.3f} "
                 f"| {q.cer:.3f} | {run['status']} |")
@@ -353,9 +354,9 @@ def targets(by_input):
         qp, sp = q_cpu / q_pages, s_cpu / s_pages
         r = qp / sp
         lines.append(f"- CPU per page, all inputs: {qp:.2f} s vs the peer's {sp:.2f} s with "
-                     f"OMP_THREAD_LIMIT=1 = {r:.2f}x (target <= 1): {verdict(r <= 1)}; "
-                     f"(target <= {TARGET_CPU_PAGE}): {verdict(r <= TARGET_CPU_PAGE)}; "
-                     f"(aim <= {AIM_CPU_PAGE}): {verdict(r <= AIM_CPU_PAGE)}")
+                     f"OMP_THREAD_LIMIT=1 = {r:.2f}x (target <= 1: {verdict(r <= 1)}; target <= "
+                     f"{TARGET_CPU_PAGE}: {verdict(r <= TARGET_CPU_PAGE)}; aim <= {AIM_CPU_PAGE}: "
+                     f"{verdict(r <= AIM_CPU_PAGE)})")
     for name, tools in by_input.items():
         q, o = tools.get(QUIRNA), tools.get(PEER_OMP)
         if q and o:
@@ -383,7 +384,8 @@ def wider_targets(by_input):
         r = q_wall / s_wall
         lines.append(f"- single clean image wall time, all clean images summed: {q_wall:.1f} s vs "
                      f"the sequential peer's {s_wall:.1f} s = {r:.2f}x "
-                     f"(target <= {TARGET_CLEAN_IMAGE_WALL}): {verdict(r <= TARGET_CLEAN_IMAGE_WALL)}")
+                     f"(target <= {TARGET_CLEAN_IMAGE_WALL}): "
+                     f"{verdict(r <= TARGET_CLEAN_IMAGE_WALL)}")
 
     # quirna against itself: reading a photo should cost little more than reading the clean page.
     worst = None
@@ -396,8 +398,9 @@ def wider_targets(by_input):
                 worst = (r, name, q["source"])
     if worst:
         r, name, source = worst
-        lines.append(f"- photo-like image wall time against the clean image it was made from, worst: "
-                     f"{r:.2f}x ({name} against {source}) (target <= {TARGET_PHOTO_OVER_CLEAN}): "
+        lines.append(f"- photo-like image wall time against the clean image it was made from, "
+                     f"worst: {r:.2f}x ({name} against {source}) "
+                     f"(target <= {TARGET_PHOTO_OVER_CLEAN}): "
                      f"{verdict(r <= TARGET_PHOTO_OVER_CLEAN)}")
 
     # The largest process either tool needs for one image is what a user has to provision.
@@ -422,7 +425,8 @@ def wider_targets(by_input):
     ranked = sorted(((t[QUIRNA]["quality"].f1, n, t) for n, t in by_input.items() if QUIRNA in t),
                     key=lambda x: x[0])
     if ranked:
-        lines.append(f"- word error per input, the {min(WORST_SHOWN, len(ranked))} worst for quirna:")
+        shown = min(WORST_SHOWN, len(ranked))
+        lines.append(f"- word error per input, the {shown} worst for quirna:")
         for f1, name, tools in ranked[:WORST_SHOWN]:
             peer = tools.get(PEER_SEQ)
             peer_text = f", the peer's {peer['quality'].word_error:.3f}" if peer else ""
