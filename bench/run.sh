@@ -2,18 +2,27 @@
 # Measures quirna-ocr against Tesseract driven by hand (pdftoppm, then tesseract per page) on the
 # same inputs in the same run, and writes the results table into bench/README.md.
 #
-#   bash bench/run.sh           # full set, about 15-25 minutes on 2 cores
-#   bash bench/run.sh --quick   # English and German only, no 50-page document; README untouched
+#   bash bench/run.sh               # full set, about 25-35 minutes on 2 cores
+#   bash bench/run.sh --quick       # English and German FAQ and four other pages
+#   bash bench/run.sh --only REGEX  # only the inputs whose name matches (grep -E)
+#   bash bench/run.sh --no-peer     # quirna-ocr only; the peer's rows from the last results.tsv
+# Only the full set, peer included, rewrites the README.
 set -euo pipefail
 
-quick=0
-for arg in "$@"; do
-  case "$arg" in
+quick=0 only='' peer=1
+while (($#)); do
+  case "$1" in
     --quick) quick=1 ;;
-    -h | --help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "unknown option: $arg" >&2; exit 2 ;;
+    --only) only=${2:?--only needs a regular expression}; shift ;;
+    --only=*) only=${1#--only=} ;;
+    --no-peer) peer=0 ;;
+    -h | --help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
+  shift
 done
+# Only a complete run may stand in the README.
+partial=$((quick || ${#only} || !peer ? 1 : 0))
 
 bench=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$bench")
@@ -60,26 +69,60 @@ quirna="$work/build/quirna-ocr"
 revision=$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)
 dirty=$(git -C "$repo" status --porcelain -- . ':!bench' 2>/dev/null | wc -l)
 
+mkdir -p "$work/debs" "$work/root"
+# Unpacks a Debian package into bench/work/root once and prints the path of one of its files,
+# gunzipped when the package ships it compressed.
+fetch() {  # package path-in-package
+  local package=$1 file="$work/root/${2%.gz}"
+  if [[ ! -s "$file" ]]; then
+    if ! ls "$work/debs/${package}"_*.deb >/dev/null 2>&1; then
+      (cd "$work/debs" && { apt-get download "$package" 2>/dev/null ||
+        { apt-get update -qq && apt-get download "$package"; }; }) >&2
+    fi
+    dpkg-deb -x "$(ls "$work/debs/${package}"_*.deb | head -n1)" "$work/root"
+    [[ "$2" == *.gz ]] && gunzip -kf "$work/root/$2"
+  fi
+  echo "$file"
+}
+
 # The Debian FAQ ships the same born-digital PDF (xdvipdfmx, A4) in all four languages.
 declare -A package_of=([en]=debian-faq [de]=debian-faq-de [fr]=debian-faq-fr [nl]=debian-faq-nl)
 if ((quick)); then languages=(en de); else languages=(en de fr nl); fi
-mkdir -p "$work/debs" "$work/root"
+declare -A faq_of=()
 for lang in "${languages[@]}"; do
-  pdf="$work/root/usr/share/doc/debian/FAQ/debian-faq.$lang.pdf"
-  [[ -s "$pdf" ]] && continue
-  package=${package_of[$lang]}
-  if ! ls "$work/debs/${package}"_*.deb >/dev/null 2>&1; then
-    (cd "$work/debs" && { apt-get download "$package" 2>/dev/null ||
-      { apt-get update -qq && apt-get download "$package"; }; }) >&2
-  fi
-  dpkg-deb -x "$(ls "$work/debs/${package}"_*.deb | head -n1)" "$work/root"
-  gunzip -kf "$pdf.gz"
+  faq_of[$lang]=$(fetch "${package_of[$lang]}" "usr/share/doc/debian/FAQ/debian-faq.$lang.pdf.gz")
 done
+
+# Single pages from other documentation that Debian ships: small type, tables of contents,
+# reference cards, footnotes, two columns, tables, letters and code, from several producers.
+# name, package, file in the package, page, kind, then flags: p also makes a photo-like
+# variant, q keeps the page in --quick.
+other_pages=(
+  "refcard-en-p1       debian-refcard          usr/share/doc/debian-refcard/refcard-en-a4.pdf.gz 1 refcard -"
+  "refcard-de-p1       debian-refcard          usr/share/doc/debian-refcard/refcard-de-a4.pdf.gz 1 refcard pq"
+  "refcard-fr-p2       debian-refcard          usr/share/doc/debian-refcard/refcard-fr-a4.pdf.gz 2 refcard -"
+  "refcard-nl-p2       debian-refcard          usr/share/doc/debian-refcard/refcard-nl-a4.pdf.gz 2 refcard p"
+  "dref-en-toc         debian-reference-en     usr/share/debian-reference/debian-reference.en.pdf 6 toc pq"
+  "dref-de-table       debian-reference-de     usr/share/debian-reference/debian-reference.de.pdf 49 table -"
+  "dref-fr-code        debian-reference-fr     usr/share/debian-reference/debian-reference.fr.pdf 64 code p"
+  "devref-de-toc       developers-reference-de usr/share/developers-reference/de/developers-reference.pdf 4 toc -"
+  "devref-fr-footnotes developers-reference-fr usr/share/developers-reference/fr/developers-reference.pdf 20 footnotes pq"
+  "mom-fr-toc          groff                   usr/share/doc/groff-base/examples/mom/mon_premier_doc.pdf.gz 2 toc -"
+  "mom-two-column      groff                   usr/share/doc/groff-base/examples/mom/sample_docs.pdf.gz 10 two-column p"
+  "mom-letter-en       groff                   usr/share/doc/groff-base/examples/mom/letter.pdf.gz 1 letter pq"
+  "koma-letter-de      texlive-lang-german     usr/share/doc/texlive-doc/latex/koma-script-examples/Kapitel-4/result/letter-23.pdf 1 letter p"
+  "l2kurz-de-table     texlive-lang-german     usr/share/doc/texlive-doc/latex/lshort-german/l2kurz.pdf 14 table p"
+  "latexsheet-de-p1    texlive-lang-german     usr/share/doc/texlive-doc/latex/latexcheat-de/latexsheet-de.pdf 1 refcard -"
+  "lshort-nl-footnotes texlive-lang-european   usr/share/doc/texlive-doc/latex/lshort-dutch/lshort-nl-1.3.pdf 19 footnotes p"
+  "lshort-nl-code      texlive-lang-european   usr/share/doc/texlive-doc/latex/lshort-dutch/lshort-nl-1.3.pdf 21 code -"
+  "charis-faq-en       fonts-sil-charis        usr/share/doc/fonts-sil-charis/documentation/pdf/faq.pdf.gz 1 body p"
+)
 
 inputs="$work/inputs"
 truth="$work/truth"
 out="$work/out"
-rm -rf "$inputs" "$truth" "$out"
+# out/ is kept: --no-peer points at the peer's earlier outputs there.
+rm -rf "$inputs" "$truth"
 mkdir -p "$inputs" "$truth" "$out"
 : >"$work/stderr.log"
 
@@ -93,38 +136,46 @@ write_truth() {  # pdf first last name
   done
 }
 
-names=() groups=() pages=() files=()
-add_input() { names+=("$1"); groups+=("$2"); pages+=("$3"); files+=("$4"); }
+wanted() {  # name
+  [[ -z "$only" ]] || grep -qE -- "$only" <<<"$1"
+}
+
+names=() groups=() pages=() files=() kinds=() sources=()
+# source: for a photo-like input, the clean image it was made from.
+add_input() {  # name group pages file kind [source]
+  wanted "$1" || return 0
+  names+=("$1"); groups+=("$2"); pages+=("$3"); files+=("$4"); kinds+=("$5"); sources+=("${6:--}")
+}
 
 log "making inputs"
 # Pages 9-18 are body text in every language (the table of contents comes before).
 for lang in "${languages[@]}"; do
-  source_pdf="$work/root/usr/share/doc/debian/FAQ/debian-faq.$lang.pdf"
-  qpdf --empty --pages "$source_pdf" 9-18 -- "$inputs/$lang-10p.pdf"
-  write_truth "$source_pdf" 9 18 "$lang-10p"
-  add_input "$lang-10p" pdf 10 "$inputs/$lang-10p.pdf"
+  qpdf --empty --pages "${faq_of[$lang]}" 9-18 -- "$inputs/$lang-10p.pdf"
+  write_truth "${faq_of[$lang]}" 9 18 "$lang-10p"
+  add_input "$lang-10p" pdf 10 "$inputs/$lang-10p.pdf" body
 done
 if ((!quick)); then
-  en_pdf="$work/root/usr/share/doc/debian/FAQ/debian-faq.en.pdf"
-  qpdf --empty --pages "$en_pdf" 9-58 -- "$inputs/en-50p.pdf"
-  write_truth "$en_pdf" 9 58 "en-50p"
-  add_input "en-50p" pdf-long 50 "$inputs/en-50p.pdf"
+  qpdf --empty --pages "${faq_of[en]}" 9-58 -- "$inputs/en-50p.pdf"
+  write_truth "${faq_of[en]}" 9 58 "en-50p"
+  add_input "en-50p" pdf-long 50 "$inputs/en-50p.pdf" body
 fi
 
 # Photo-like: tilted, lit from one corner, slightly out of focus, sensor noise, JPEG at 60.
-declare -A angle_of=([en]=1.5 [de]=-2 [fr]=2.5 [nl]=-3)
 lighting=(\( +clone -sparse-color Barycentric '0,0 gray98 %[fx:w-1],%[fx:h-1] gray60' \)
   -compose Multiply -composite)
+make_photo() {  # image angle output
+  "$convert" "$1" -background white -rotate "$2" +repage "${lighting[@]}" -blur 0x0.8 \
+    -seed 1 -attenuate 1.0 +noise Gaussian -quality 60 "$3"
+}
+
+declare -A angle_of=([en]=1.5 [de]=-2 [fr]=2.5 [nl]=-3)
 for lang in "${languages[@]}"; do
-  source_pdf="$work/root/usr/share/doc/debian/FAQ/debian-faq.$lang.pdf"
-  pdftoppm -r 144 -png -f 10 -l 10 -singlefile "$source_pdf" "$inputs/$lang-page"
-  write_truth "$source_pdf" 10 10 "$lang-page"
-  add_input "$lang-page" image 1 "$inputs/$lang-page.png"
-  "$convert" "$inputs/$lang-page.png" -background white -rotate "${angle_of[$lang]}" +repage \
-    "${lighting[@]}" -blur 0x0.8 -seed 1 -attenuate 1.0 +noise Gaussian -quality 60 \
-    "$inputs/$lang-photo.jpg"
+  pdftoppm -r 144 -png -f 10 -l 10 -singlefile "${faq_of[$lang]}" "$inputs/$lang-page"
+  write_truth "${faq_of[$lang]}" 10 10 "$lang-page"
+  add_input "$lang-page" image 1 "$inputs/$lang-page.png" body
+  make_photo "$inputs/$lang-page.png" "${angle_of[$lang]}" "$inputs/$lang-photo.jpg"
   cp -r "$truth/$lang-page" "$truth/$lang-photo"
-  add_input "$lang-photo" photo 1 "$inputs/$lang-photo.jpg"
+  add_input "$lang-photo" photo 1 "$inputs/$lang-photo.jpg" body "$lang-page"
 done
 if ((!quick)); then
   # One degradation at a time, to show which one costs words.
@@ -137,27 +188,54 @@ if ((!quick)); then
   for variant in rotated lighting blur noise jpeg60; do
     file=$(ls "$inputs/en-$variant".*)
     cp -r "$truth/en-page" "$truth/en-$variant"
-    add_input "en-$variant" photo 1 "$file"
+    add_input "en-$variant" photo 1 "$file" body en-page
   done
 fi
 
+# Each other page as a one-page PDF, as a clean 144-DPI image and, where flagged, as a photo.
+# The tilt goes with the page's place in the list, so --quick and --only make the same photos.
+angles=(1.5 -2 2.5 -3)
+for index in "${!other_pages[@]}"; do
+  read -r base package path page kind flags <<<"${other_pages[$index]}"
+  ((quick)) && [[ "$flags" != *q* ]] && continue
+  wanted "$base-pdf" || wanted "$base-img" || wanted "$base-photo" || continue
+  source_pdf=$(fetch "$package" "$path")
+  qpdf --empty --pages "$source_pdf" "$page" -- "$inputs/$base-pdf.pdf"
+  write_truth "$source_pdf" "$page" "$page" "$base-pdf"
+  add_input "$base-pdf" pdf 1 "$inputs/$base-pdf.pdf" "$kind"
+  pdftoppm -r 144 -png -f "$page" -l "$page" -singlefile "$source_pdf" "$inputs/$base-img"
+  cp -r "$truth/$base-pdf" "$truth/$base-img"
+  add_input "$base-img" image 1 "$inputs/$base-img.png" "$kind"
+  [[ "$flags" == *p* ]] || continue
+  make_photo "$inputs/$base-img.png" "${angles[index % ${#angles[@]}]}" "$inputs/$base-photo.jpg"
+  cp -r "$truth/$base-pdf" "$truth/$base-photo"
+  add_input "$base-photo" photo 1 "$inputs/$base-photo.jpg" "$kind" "$base-img"
+done
+if ((${#names[@]} == 0)); then
+  echo "no input matches --only '$only'" >&2
+  exit 2
+fi
+
 results="$work/results.tsv"
-columns=(input group pages tool wall user sys rss_kb load status output truth)
+previous="$work/results.previous.tsv"
+[[ -s "$results" ]] && mv "$results" "$previous"
+columns=(input group kind source pages tool wall user sys rss_kb load status output truth)
 (IFS=$'\t'; echo "${columns[*]}") >"$results"
 
 # Runs "$@" under /usr/bin/time and appends a results row; CPU and peak RSS cover every process
 # the command waited for, so a pipeline's CPU is summed and its RSS is its largest process.
-measure() {  # name group pages tool output stdout-file command...
-  local name=$1 group=$2 npages=$3 tool=$4 output=$5 stdout=$6 timing status=0 load
-  shift 6
+measure() {  # index pages tool output stdout-file command...
+  local name=${names[$1]} npages=$2 tool=$3 output=$4 stdout=$5 timing status=0 load
+  local row=("${names[$1]}" "${groups[$1]}" "${kinds[$1]}" "${sources[$1]}")
+  shift 5
   timing=$(mktemp)
   load=$(cut -d' ' -f1 /proc/loadavg)
   /usr/bin/time -f '%e %U %S %M' -o "$timing" "$@" >"$stdout" 2>>"$work/stderr.log" || status=$?
   read -r wall user sys rss < <(tail -n1 "$timing")
   rm -f "$timing"
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$name" "$group" "$npages" "$tool" \
-    "$wall" "$user" "$sys" "$rss" "$load" "$status" "$output" "$truth/$name" >>"$results"
-  log "$(printf '%-12s %-16s wall %6ss  cpu %6ss  rss %6s KB  exit %s' "$name" "$tool" "$wall" \
+  row+=("$npages" "$tool" "$wall" "$user" "$sys" "$rss" "$load" "$status" "$output" "$truth/$name")
+  (IFS=$'\t'; echo "${row[*]}") >>"$results"
+  log "$(printf '%-20s %-16s wall %6ss  cpu %6ss  rss %6s KB  exit %s' "$name" "$tool" "$wall" \
     "$(awk -v u="$user" -v s="$sys" 'BEGIN{print u + s}')" "$rss" "$status")"
 }
 
@@ -170,25 +248,33 @@ peer_parallel='pdftoppm -r 144 -png "$1" "$2/p" &&
 
 run_quirna() {  # index
   local name=${names[$1]}
-  measure "$name" "${groups[$1]}" "${pages[$1]}" quirna "$out/$name/quirna.json" \
+  measure "$1" "${pages[$1]}" quirna "$out/$name/quirna.json" \
     "$out/$name/quirna.json" env -u OMP_THREAD_LIMIT -u OMP_NUM_THREADS "$quirna" "${files[$1]}"
 }
 
 run_peer() {  # index tool
   local name=${names[$1]} tool=$2
   local dir="$out/$name/$tool"
+  rm -rf "$dir"
   mkdir -p "$dir"
   local limit=(env OMP_THREAD_LIMIT=1)
   [[ "$tool" == peer-omp-default ]] && limit=(env -u OMP_THREAD_LIMIT -u OMP_NUM_THREADS)
   if [[ "${groups[$1]}" == pdf* ]]; then
     local script=$peer_sequential
     [[ "$tool" == peer-par ]] && script=$peer_parallel
-    measure "$name" "${groups[$1]}" "${pages[$1]}" "$tool" "$dir" /dev/null \
+    measure "$1" "${pages[$1]}" "$tool" "$dir" /dev/null \
       "${limit[@]}" bash -c "$script" _ "${files[$1]}" "$dir" "$langs" "$cores"
   else
-    measure "$name" "${groups[$1]}" 1 "$tool" "$dir" "$dir/page-1.txt" \
+    measure "$1" 1 "$tool" "$dir" "$dir/page-1.txt" \
       "${limit[@]}" tesseract "${files[$1]}" - -l "$langs"
   fi
+}
+
+# Copies the peer's rows for an input from the previous results, when it had the same columns.
+reuse_peer() {  # index
+  [[ -s "$previous" && "$(head -n1 "$previous")" == "$(head -n1 "$results")" ]] || return 1
+  awk -F'\t' -v name="${names[$1]}" 'NR > 1 && $1 == name && $6 != "quirna" { print; found = 1 }
+    END { exit !found }' "$previous" >>"$results"
 }
 
 # Taken before our own runs add to the load average.
@@ -196,14 +282,20 @@ started=$SECONDS
 load_before=$(uptime)
 # Untimed warm-up, so the first timed run does not pay for loading the models from disk.
 "$quirna" "$inputs/${languages[0]}-page.png" >/dev/null || true
-OMP_THREAD_LIMIT=1 tesseract "$inputs/${languages[0]}-page.png" - -l "$langs" &>/dev/null || true
+((peer)) && { OMP_THREAD_LIMIT=1 tesseract "$inputs/${languages[0]}-page.png" - -l "$langs" \
+  &>/dev/null || true; }
 
 log "measuring ${#names[@]} inputs; load: $load_before"
 for i in "${!names[@]}"; do
   mkdir -p "$out/${names[$i]}"
   run_quirna "$i"
+  if ((!peer)); then
+    reuse_peer "$i" || log "${names[$i]}: no earlier peer results to reuse"
+    continue
+  fi
   run_peer "$i" peer-seq
-  [[ "${groups[$i]}" == pdf* ]] && run_peer "$i" peer-par
+  # Spreading a single page over the cores changes nothing.
+  [[ "${groups[$i]}" == pdf* && ${pages[$i]} -gt 1 ]] && run_peer "$i" peer-par
   # The OpenMP default shows what an unconfigured peer burns; it is slow, so only here.
   case "${names[$i]}" in
     en-page) run_peer "$i" peer-omp-default ;;
@@ -232,13 +324,14 @@ meta="$work/meta.md"
     echo "wall time well above its CPU time, it was waiting for a core. The parallel runs"
     echo "(quirna on a PDF, \`peer-par\`) lose most, as they seldom get both cores."
   fi
+  ((peer)) || echo "The peer was not run: its rows are those of the run before."
   echo "The measurements took $(((SECONDS - started) / 60)) minutes."
 } >"$meta"
 
 echo
 cat "$meta"
 echo
-if ((quick)); then
+if ((partial)); then
   python3 "$bench/score.py" "$results" | tee "$work/results.md"
 else
   python3 "$bench/score.py" "$results" --readme "$bench/README.md" --meta "$meta" |
