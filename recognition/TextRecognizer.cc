@@ -282,7 +282,11 @@ std::vector<Band> bandsOf(Pix* binary, l_int32 ink) {
   const int height = pixGetHeight(binary);
   const int count = std::min(8, static_cast<int>(ink / inkPerBand));
   if (count < 2) return {{0, height}};
-  NUMA* perRow = pixCountPixelsByRow(binary, nullptr);
+  // Vertical rules (a card's column borders, a table's) cross every row: they are left out, as no
+  // letter is nearly as tall.
+  const PixPtr rules(pixOpenBrick(nullptr, binary, 1, std::max(64, height / 10)));
+  const PixPtr text(rules ? pixSubtract(nullptr, binary, rules.get()) : nullptr);
+  NUMA* perRow = pixCountPixelsByRow(text ? text.get() : binary, nullptr);
   if (perRow == nullptr) return {{0, height}};
   std::vector<l_int32> inkAbove(static_cast<std::size_t>(height) + 1, 0);
   for (int y = 0; y < height; ++y) {
