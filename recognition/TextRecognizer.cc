@@ -262,8 +262,8 @@ std::vector<Observation> observationsOf(std::vector<RecognizedLine> lines, const
 }
 
 // A page is read in bands of about this much ink (about ten lines of body text at 144 DPI; a full
-// page has 100,000 to 150,000): a page with less is read in one pass, neither a second engine nor
-// a language model of its own would earn its start-up.
+// page has 100,000 to 150,000); one with less than two bands' worth is read in one pass: neither a
+// second engine nor a language model of its own would earn its start-up.
 constexpr l_int32 inkPerBand = 30'000;
 
 // A thinner band would hold a sliver of a line at most; the engine fails outright on 3 to 6 rows.
