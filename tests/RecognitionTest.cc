@@ -94,12 +94,13 @@ TEST(Recognition, DeclinesBitmapsOverTheCap) {
 }
 
 // Four paragraphs of twelve long lines: a page the recognizer reads in bands.
-test::PDFPage paragraphsPage() {
+test::PDFPage paragraphsPage(
+    const std::string& words = " of plain words, and the engine reads them one band at a time.") {
   test::PDFPage page;
   for (int i = 0; i < 48; ++i) {
-    page.texts.push_back({40, 760.0 - 14 * i - 14 * (i / 12), 11,
-                          "Paragraph " + std::to_string(i / 12) + " has line " + std::to_string(i) +
-                              " of plain words, and the engine reads them one band at a time."});
+    page.texts.push_back(
+        {40, 760.0 - 14 * i - 14 * (i / 12), 11,
+         "Paragraph " + std::to_string(i / 12) + " has line " + std::to_string(i) + words});
   }
   return page;
 }
@@ -130,6 +131,22 @@ TEST(Recognition, BandsReadByAnyEngineGiveTheSameLines) {
       EXPECT_GT(shared[i - 1].y, shared[i].y) << "not in the page's order: " << i;
     }
   }
+
+  // The top band, first read with the English model, is read again with the page's own.
+  test::writeFile(dir / "fr.pdf",
+                  test::makePDF({paragraphsPage(" : le système est installé et la mise à jour "
+                                                "de cette page se fait par bandes.")}));
+  const PDFDocPtr french = openDocument((dir / "fr.pdf").string());
+  ASSERT_TRUE(french);
+  const std::vector<Observation> lines =
+      engine.recognizeText(PageRenderer(*french).renderPage(1).get());
+  const std::string text = allText(lines);
+  std::size_t accented = 0;
+  for (std::size_t at = 0; (at = text.find("système est installé", at)) != std::string::npos;
+       ++at) {
+    ++accented;
+  }
+  EXPECT_EQ(accented, 48u) << text;
 
   // As an image on the tool's own pool: the helper engine it starts changes nothing.
   ASSERT_EQ(pixWrite((dir / "page.png").c_str(), page.get(), IFF_PNG), 0);
