@@ -10,8 +10,16 @@ void PixDeleter::operator()(Pix* pix) const noexcept { pixDestroy(&pix); }
 
 PixPtr pixFromInterleaved(const std::uint8_t* rows, int width, int height, std::size_t stride,
                           int channels) {
-  PixPtr pix(pixCreateNoInit(width, height, 32));
+  PixPtr pix(pixCreateNoInit(width, height, channels == 1 ? 8 : 32));
   if (!pix) return nullptr;
+  if (channels == 1) {
+    for (int y = 0; y < height; ++y) {
+      const std::uint8_t* in = rows + static_cast<std::size_t>(y) * stride;
+      l_uint32* out = pixGetData(pix.get()) + static_cast<std::ptrdiff_t>(y) * pixGetWpl(pix.get());
+      for (int x = 0; x < width; ++x) SET_DATA_BYTE(out, x, in[x]);
+    }
+    return pix;
+  }
   pixSetSpp(pix.get(), channels);
   l_uint32* const data = pixGetData(pix.get());  // borrowed from `pix`
   const auto wordsPerLine = static_cast<std::size_t>(pixGetWpl(pix.get()));

@@ -15,8 +15,8 @@ struct PixDeleter {
 // An owned Leptonica bitmap; null means "no bitmap" (a declined page or image).
 using PixPtr = std::unique_ptr<Pix, PixDeleter>;
 
-// A 32-bit bitmap from interleaved 8-bit RGB (`channels` 3) or RGBA (4) rows, `stride` bytes
-// apart; the rows are copied. Null when Leptonica cannot allocate it.
+// A bitmap from interleaved 8-bit grey (`channels` 1: an 8-bit bitmap), RGB (3) or RGBA (4: both
+// 32-bit) rows, `stride` bytes apart; the rows are copied. Null when Leptonica cannot allocate it.
 PixPtr pixFromInterleaved(const std::uint8_t* rows, int width, int height, std::size_t stride,
                           int channels);
 

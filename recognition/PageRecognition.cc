@@ -8,8 +8,9 @@
 namespace quirna {
 
 std::optional<OCRResult> recognizePage(TextRecognizer& recognizer, const PieceRunner& share,
-                                       const Pix* bitmap, std::int64_t pageNumber) {
-  const std::vector<Observation> observations = recognizer.recognizeText(bitmap, share);
+                                       const SharperPage& sharper, const Pix* bitmap,
+                                       std::int64_t pageNumber) {
+  const std::vector<Observation> observations = recognizer.recognizeText(bitmap, share, sharper);
   if (observations.empty()) return std::nullopt;
   PageText page = reorderByColumns(observations);
   return OCRResult{pageNumber,          std::move(page.text),

@@ -9,9 +9,11 @@
 namespace quirna {
 
 // The one rule for what a recognized bitmap becomes: its lines in reading order with their mean
-// confidence, sized as the bitmap; empty when the engine finds no text. `bitmap` is borrowed.
-// Throws RecognitionError when the engine fails: each source decides what that means for it.
+// confidence, sized as the bitmap (even when its text is read from `sharper`); empty when the
+// engine finds no text. `bitmap` is borrowed. Throws RecognitionError when the engine fails: each
+// source decides what that means for it.
 std::optional<OCRResult> recognizePage(TextRecognizer& recognizer, const PieceRunner& share,
-                                       const Pix* bitmap, std::int64_t pageNumber);
+                                       const SharperPage& sharper, const Pix* bitmap,
+                                       std::int64_t pageNumber);
 
 }  // namespace quirna

@@ -9,6 +9,7 @@ namespace quirna {
 struct RecognitionPool::Document {
   const PageWork work;
   const DocumentDone done;
+  const PageRedraw redraw;
   // Guarded by the pool's mutex:
   std::map<std::int64_t, OCRResult> results;
   std::exception_ptr failure;
@@ -22,11 +23,11 @@ RecognitionPool::RecognitionPool(unsigned maxWorkers)
 
 RecognitionPool::~RecognitionPool() { stop(); }
 
-std::shared_ptr<RecognitionPool::Document> RecognitionPool::begin(PageWork work,
-                                                                  DocumentDone done) {
+std::shared_ptr<RecognitionPool::Document> RecognitionPool::begin(PageWork work, DocumentDone done,
+                                                                  PageRedraw redraw) {
   const std::lock_guard lock(mutex_);
   if (failure_) std::rethrow_exception(failure_);
-  return std::make_shared<Document>(std::move(work), std::move(done));
+  return std::make_shared<Document>(std::move(work), std::move(done), std::move(redraw));
 }
 
 bool RecognitionPool::hand(const std::shared_ptr<Document>& document, std::int64_t pageNumber,
@@ -40,13 +41,22 @@ bool RecognitionPool::hand(const std::shared_ptr<Document>& document, std::int64
   // take.
   if (idle_ == 0) startWorker();
   changed_.notify_all();
-  changed_.wait(lock, [&] { return !waiting_ || failure_; });
+  for (;;) {
+    changed_.wait(lock, [&] { return !waiting_ || failure_ || !redraws_.empty(); });
+    if (redraws_.empty()) break;
+    serveRedraws(lock);
+  }
   return !failure_ && !document->failure;
 }
 
 void RecognitionPool::end(const std::shared_ptr<Document>& document, std::exception_ptr failure) {
   {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    while (document->redraw && document->unsettled > 0 && !failure_) {
+      serveRedraws(lock);
+      changed_.wait(lock,
+                    [&] { return document->unsettled == 0 || failure_ || !redraws_.empty(); });
+    }
     if (!document->failure) document->failure = failure;
     document->ended = true;
     // Once the run has failed, a document may have lost pages without knowing it.
@@ -135,9 +145,11 @@ void RecognitionPool::recognize(Page& page, TextRecognizer& recognizer) {
     const PieceRunner share = [&](std::size_t count, const RecognitionPiece& piece) {
       shareOut(recognizer, count, piece);
     };
+    SharperPage sharper;
+    if (page.document->redraw) sharper = [&] { return redraw(*page.document, page.number); };
     try {
       std::optional<OCRResult> made =
-          page.document->work(recognizer, share, page.bitmap.get(), page.number);
+          page.document->work(recognizer, share, sharper, page.bitmap.get(), page.number);
       if (made) result.emplace(std::move(*made));  // results have const fields: no assigning
     } catch (const RecognitionError&) {
       failure = std::current_exception();  // ends this document; the engine goes on
@@ -205,6 +217,39 @@ void RecognitionPool::help(std::unique_lock<std::mutex>& lock, TextRecognizer& r
   if (failure && !share.failure) share.failure = failure;
   --share.helping;
   changed_.notify_all();
+}
+
+// Runs on a worker, without the lock; the owning thread draws.
+PixPtr RecognitionPool::redraw(Document& document, std::int64_t number) {
+  Redraw request{document, number, nullptr};
+  std::unique_lock lock(mutex_);
+  if (failure_ || closed_) return nullptr;
+  redraws_.push_back(&request);
+  changed_.notify_all();
+  // After a failure, or once the owning thread is only joining workers, it may never come for it.
+  changed_.wait(lock, [&] { return request.done || ((failure_ || closed_) && !request.taken); });
+  std::erase(redraws_, &request);
+  return std::move(request.bitmap);
+}
+
+// On the owning thread. Called with the lock held; returns with it. A drawing that throws is one
+// that could not be made.
+void RecognitionPool::serveRedraws(std::unique_lock<std::mutex>& lock) {
+  while (!redraws_.empty()) {
+    Redraw& request = *redraws_.front();
+    redraws_.pop_front();
+    request.taken = true;
+    lock.unlock();
+    PixPtr bitmap;
+    try {
+      bitmap = request.document.redraw(request.number);
+    } catch (...) {
+    }
+    lock.lock();
+    request.bitmap = std::move(bitmap);
+    request.done = true;
+    changed_.notify_all();
+  }
 }
 
 void RecognitionPool::settle(Page& page, std::optional<OCRResult> result,

@@ -4,11 +4,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-struct Pix;
+#include "recognition/Bitmap.h"
 
 namespace quirna {
 
@@ -33,6 +34,10 @@ using RecognitionPiece = std::function<void(TextRecognizer&, std::size_t index)>
 // starting them in index order; returns when all have run and rethrows the first failure.
 using PieceRunner = std::function<void(std::size_t count, const RecognitionPiece& piece)>;
 
+// The page again at a finer resolution (twice the first), for type too small to read well at the
+// first; null when it cannot be had.
+using SharperPage = std::function<PixPtr()>;
+
 // One initialised engine (the four language models loaded once, tuned as described in the .cc),
 // reused for every bitmap it is given. Not thread-safe: one instance per thread.
 class TextRecognizer {
@@ -50,13 +55,20 @@ class TextRecognizer {
   // otherwise the engine estimates it. A bitmap too thin to hold text, over the bitmap cap, or of
   // one colour gives none. Throws RecognitionError when recognition fails.
   // A page with much text is read in bands; `share`, when given, lends other engines for them. The
-  // result does not depend on which engines read which bands.
-  std::vector<Observation> recognizeText(const Pix* bitmap, const PieceRunner& share = {});
+  // result does not depend on which engines read which bands. A page whose type proves too small
+  // for the bitmap is read from `sharper` instead, when given; the boxes stay normalised.
+  std::vector<Observation> recognizeText(const Pix* bitmap, const PieceRunner& share = {},
+                                         const SharperPage& sharper = {});
 
  private:
   struct Engine;
   // The engine for `languages` ("fra+deu+nld+eng", or one model), started on first use.
   Engine& engine(std::string_view languages);
+  // recognizeText, with the page's language and number of bands when a reading of the page at a
+  // coarser resolution has told them (`bands` 0: from the page's ink).
+  std::vector<Observation> read(const Pix* bitmap, const PieceRunner& share,
+                                const SharperPage& sharper,
+                                std::optional<std::string_view> language, int bands);
   // The lines of `area` of `input` (the whole of it when empty), read in one pass with the models
   // of `languages`, in pixels of `input`.
   std::vector<RecognizedLine> readPage(Pix* input, int dpi, const PixelBox& area,

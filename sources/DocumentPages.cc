@@ -3,7 +3,7 @@
 namespace quirna {
 
 void handDocument(RecognitionPool& pool, DocumentPages& pages, DocumentDone done) {
-  const auto document = pool.begin(pages.work(), std::move(done));
+  const auto document = pool.begin(pages.work(), std::move(done), pages.redrawing());
   try {
     while (std::optional<NumberedPage> page = pages.next()) {
       if (!pool.hand(document, page->number, std::move(page->bitmap))) break;

@@ -25,6 +25,10 @@ class DocumentPages {
   // The next page that could be drawn; empty when there are no more.
   virtual std::optional<NumberedPage> next() = 0;
 
+  // Draws a page again at a finer resolution, on the thread that draws and while this object
+  // lives; empty for a source of fixed pixels.
+  virtual PageRedraw redrawing() { return {}; }
+
   // Run by a worker on each page; may outlive this object.
   virtual PageWork work() const = 0;
 };

@@ -28,11 +28,16 @@ class PDFPages final : public DocumentPages {
     return std::nullopt;
   }
 
+  PageRedraw redrawing() override {
+    return
+        [this](std::int64_t number) { return renderer_.renderSharper(static_cast<int>(number)); };
+  }
+
   PageWork work() const override {
-    return [](TextRecognizer& recognizer, const PieceRunner& share, const Pix* bitmap,
-              std::int64_t pageNumber) -> std::optional<OCRResult> {
+    return [](TextRecognizer& recognizer, const PieceRunner& share, const SharperPage& sharper,
+              const Pix* bitmap, std::int64_t pageNumber) -> std::optional<OCRResult> {
       try {
-        return recognizePage(recognizer, share, bitmap, pageNumber);
+        return recognizePage(recognizer, share, sharper, bitmap, pageNumber);
       } catch (const RecognitionError&) {
         return std::nullopt;  // a page the engine fails on is left out; the others go on
       }

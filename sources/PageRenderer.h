@@ -12,9 +12,10 @@ class PDFDoc;
 
 namespace quirna {
 
-// Pages are drawn at two device pixels per PDF unit (144 DPI).
-constexpr double renderScale = 2.0;
+// Pages are drawn at two device pixels per PDF unit (144 DPI); type too small to read there is
+// read from a drawing at twice that.
 constexpr int renderDPI = 144;
+constexpr int sharperDPI = 288;
 
 struct PDFDocDeleter {
   void operator()(PDFDoc* document) const noexcept;
@@ -43,14 +44,21 @@ class PageRenderer {
   // slow.
   PixPtr renderPage(int pageNumber);
 
- private:
-  // trunc(2 x the media box) in pixels, turned with the page; empty when it cannot be drawn.
-  std::optional<std::pair<int, int>> bitmapSize(int pageNumber) const;
+  // The page as renderPage draws it but at sharperDPI, in 8-bit grey (a quarter of the memory of
+  // colour, which the engine would turn to grey anyway); null as renderPage declines.
+  PixPtr renderSharper(int pageNumber);
 
+ private:
   struct Device;
+  // trunc(dpi / 72 x the media box) in pixels, turned with the page; empty when it cannot be
+  // drawn.
+  std::optional<std::pair<int, int>> bitmapSize(int pageNumber, int dpi) const;
+  PixPtr draw(int pageNumber, int dpi, Device& device);
+
   PDFDoc& document_;
   std::chrono::milliseconds drawLimit_;
-  std::unique_ptr<Device> device_;
+  std::unique_ptr<Device> colour_;
+  std::unique_ptr<Device> grey_;  // made when first needed
 };
 
 }  // namespace quirna

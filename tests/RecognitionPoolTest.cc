@@ -21,8 +21,8 @@ TEST(RecognitionPool, CompletesEachDocumentOnceWithItsOwnPagesWhileOthersAreInFl
   std::map<int, DocumentResult> done;
   std::map<int, std::shared_ptr<RecognitionPool::Document>> documents;
   for (int d = 0; d < 4; ++d) {
-    const auto work = [d](TextRecognizer&, const PieceRunner&, const Pix* bitmap,
-                          std::int64_t n) -> std::optional<OCRResult> {
+    const auto work = [d](TextRecognizer&, const PieceRunner&, const SharperPage&,
+                          const Pix* bitmap, std::int64_t n) -> std::optional<OCRResult> {
       std::this_thread::sleep_for(std::chrono::milliseconds((n * 7 + d * 3) % 11));
       if (d == 2 && n == 3) throw RecognitionError("page 3");
       if (n % 4 == 0) return std::nullopt;  // a page without text
@@ -80,8 +80,8 @@ TEST(RecognitionPool, AnIdleOrNewWorkerTakesPiecesOfAPageAndItsFailureEndsThatPa
   std::mutex mutex;
   std::condition_variable helped;
   std::map<std::size_t, const TextRecognizer*> readBy;
-  const auto work = [&](TextRecognizer& own, const PieceRunner& share, const Pix*,
-                        std::int64_t n) -> std::optional<OCRResult> {
+  const auto work = [&](TextRecognizer& own, const PieceRunner& share, const SharperPage&,
+                        const Pix*, std::int64_t n) -> std::optional<OCRResult> {
     share(20, [&](TextRecognizer& engine, std::size_t i) {
       std::unique_lock lock(mutex);
       EXPECT_TRUE(readBy.emplace(static_cast<std::size_t>(n) * 100 + i, &engine).second)

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <map>
 #include <numbers>
 #include <sstream>
 
@@ -176,6 +177,50 @@ TEST(PDFSource, SameOutputForAnyNumberOfWorkers) {
     SCOPED_TRACE(workers);
     EXPECT_EQ(encodeResults(extractTextFromPDF(path, workers)), one);
   }
+}
+
+TEST(PDFSource, SmallTypeIsReadFromAFinerDrawingOfTheSamePage) {
+  // Page 1 in 6.5-pt type (lines 13 px high at 144 DPI), page 2 in 14 pt.
+  std::vector<test::PDFPage> pages(2);
+  for (int i = 0; i < 24; ++i) {
+    pages[0].texts.push_back({60, 700.0 - 20 * i, 6.5,
+                              "Line " + std::to_string(i) + " of small print about the system"});
+  }
+  pages[1].texts = {{72, 700, 14, "Large print reads well as it is"}};
+  const test::TempDir dir;
+  test::writeFile(dir / "doc.pdf", test::makePDF(pages));
+  class CountedRedraws final : public DocumentPages {
+   public:
+    explicit CountedRedraws(std::unique_ptr<DocumentPages> pages) : pages_(std::move(pages)) {}
+    std::optional<NumberedPage> next() override { return pages_->next(); }
+    PageWork work() const override { return pages_->work(); }
+    PageRedraw redrawing() override {
+      return [this, redraw = pages_->redrawing()](std::int64_t number) {
+        ++drawn[number];
+        return redraw(number);
+      };
+    }
+    std::map<std::int64_t, int> drawn;  // only the owning thread draws
+
+   private:
+    std::unique_ptr<DocumentPages> pages_;
+  } counted(openPDFPages((dir / "doc.pdf").string()));
+  const std::vector<OCRResult> results = recognizeDocument(counted, 2);
+  EXPECT_EQ(counted.drawn, (std::map<std::int64_t, int>{{1, 1}}));
+  ASSERT_EQ(results.size(), 2u);
+  const OCRResult& small = results[0];
+  EXPECT_EQ(small.imageWidth, 1224);  // the 144-DPI bitmap's size, not the finer one's
+  EXPECT_EQ(small.imageHeight, 1584);
+  ASSERT_EQ(small.lines.size(), 24u) << small.text;
+  for (int i = 0; i < 24; ++i) {
+    const TextLine& line = small.lines[static_cast<std::size_t>(i)];
+    EXPECT_EQ(line.text, "Line " + std::to_string(i) + " of small print about the system");
+    // From the baseline at 700 - 20i pt, the line's ink rises 4.7 pt and descends 1.4.
+    EXPECT_NEAR(line.x, 60.0 / 612, 0.004) << i;
+    EXPECT_NEAR(line.y + line.height / 2, (700.0 - 20 * i + 1.6) / 792, 0.003) << i;
+    EXPECT_NEAR(line.height, 6.1 / 792, 0.003) << i;
+  }
+  EXPECT_EQ(results[1].text, "Large print reads well as it is");
 }
 
 TEST(PageRenderer, DrawsUnembeddedHelveticaToItsMetricsAndGivesUpWhenTooSlow) {
