@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstddef>
+#include <iterator>
 #include <string>
 
 namespace quirna {
@@ -70,6 +72,21 @@ std::optional<std::string_view> plainLanguage(const std::vector<RecognizedLine>&
   }
   if (*best < minWords || *best < minLead * runnerUp) return std::nullopt;
   return languages[best - counts.begin()].model;
+}
+
+std::string withAddressesJoined(std::string text) {
+  constexpr std::string_view schemes[] = {"http", "https", "ftp",  "file",
+                                          "git",  "ssh",   "sftp", "rsync"};
+  constexpr std::string_view gap = ": //";
+  for (std::size_t at = text.find(gap); at != std::string::npos; at = text.find(gap, at + 1)) {
+    std::size_t start = at;
+    while (start > 0 && std::isalpha(static_cast<unsigned char>(text[start - 1])) != 0) --start;
+    const std::string_view scheme(text.data() + start, at - start);
+    if (std::find(std::begin(schemes), std::end(schemes), scheme) != std::end(schemes)) {
+      text.erase(at + 1, 1);
+    }
+  }
+  return text;
 }
 
 }  // namespace quirna

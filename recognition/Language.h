@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -13,5 +14,10 @@ namespace quirna {
 // of the four models reads right whichever language it expects. Empty when the lines hold too few
 // of them or two languages come close: code, tables, a few words, a mixed page, another language.
 std::optional<std::string_view> plainLanguage(const std::vector<RecognizedLine>& lines);
+
+// `text` with a web or file address made whole where the engine split it after the scheme
+// ("https: //www.debian.org"): in monospaced type the colon's space reads as a word gap, and an
+// address never has one there. Only the common schemes, so that prose ("Note: //") is left alone.
+std::string withAddressesJoined(std::string text);
 
 }  // namespace quirna

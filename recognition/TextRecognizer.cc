@@ -254,9 +254,9 @@ std::vector<Observation> observationsOf(std::vector<RecognizedLine> lines, const
       mapBackFromDeskewed(deskewed.radians, width, height, box.left, box.top, box.right,
                           box.bottom);
     }
-    observations.push_back(Observation{std::move(line.text), box.left / w, (h - box.bottom) / h,
-                                       (box.right - box.left) / w, (box.bottom - box.top) / h,
-                                       line.confidence / 100.0f});
+    observations.push_back(Observation{withAddressesJoined(std::move(line.text)), box.left / w,
+                                       (h - box.bottom) / h, (box.right - box.left) / w,
+                                       (box.bottom - box.top) / h, line.confidence / 100.0f});
   }
   return observations;
 }

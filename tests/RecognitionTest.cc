@@ -53,6 +53,13 @@ TEST(Recognition, TellsAPlainLanguageByItsCommonestWords) {
             "none");
 }
 
+TEST(Recognition, JoinsAnAddressSplitAfterItsScheme) {
+  EXPECT_EQ(withAddressesJoined("(https: //www.debian.org/) and ftp: //a.b, git: //x"),
+            "(https://www.debian.org/) and ftp://a.b, git://x");
+  EXPECT_EQ(withAddressesJoined("Note: //comment, xhttp: //y, https://z : //"),
+            "Note: //comment, xhttp: //y, https://z : //");
+}
+
 TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
   // The page turned by a few degrees, as a photo would be: the engine reads a straightened copy,
   // and each line's box must come back as the hull of that line on the turned bitmap.
