@@ -275,14 +275,12 @@ struct Band {
   int bottom;
 };
 
-// How many bands a page of `ink` dark pixels is worth; under 2, it is read whole.
-int bandCount(l_int32 ink) { return std::min(8, static_cast<int>(ink / inkPerBand)); }
-
-// The page cut across at white rows into at most `count` bands of about equal ink, top to bottom.
-// No line of text crosses a cut, so each band reads as the page would there; a page without such
-// rows (a noisy photo) stays whole.
-std::vector<Band> bandsOf(Pix* binary, l_int32 ink, int count) {
+// The page cut across at white rows into bands of about equal ink, top to bottom. No line of text
+// crosses a cut, so each band reads as the page would there; a page without such rows (a noisy
+// photo) stays whole.
+std::vector<Band> bandsOf(Pix* binary, l_int32 ink) {
   const int height = pixGetHeight(binary);
+  const int count = std::min(8, static_cast<int>(ink / inkPerBand));
   if (count < 2) return {{0, height}};
   // Vertical rules (a card's column borders, a table's) cross every row: they are left out, as no
   // letter is nearly as tall.
@@ -334,13 +332,14 @@ std::vector<Band> bandsOf(Pix* binary, l_int32 ink, int count) {
 
 // Whether a first reading shows text that reads better from a bitmap of twice the resolution:
 // lines the engine finds under 18 px high (below 9 pt at 144 DPI: contents pages, reference cards,
-// small print) or a quarter of the words read poorly (confidence under 80: cramped tables). On the
-// single pages of the benchmark such pages gain up to 0.14 F1; 9- and 10-pt body text (18 to 20
-// px) loses up to 0.01 and costs twice the CPU, and its readings have at most 17 % poor words.
+// small print) or a quarter of 20 or more words read poorly (confidence under 80: cramped tables).
+// On the single pages of the benchmark such pages gain up to 0.14 F1; 9- and 10-pt body text (18 to
+// 20 px) loses up to 0.01 and costs twice the CPU, and its readings have at most 17 % poor words.
 bool needsFinerBitmap(const std::vector<RecognizedLine>& lines) {
   constexpr int smallLineHeight = 18;
   constexpr float poorConfidence = 80;
   constexpr double poorShare = 0.25;
+  constexpr std::size_t minWords = 20;  // a title page's few large words say nothing
   if (lines.empty()) return false;
   std::vector<int> heights;
   std::size_t words = 0;
@@ -355,7 +354,7 @@ bool needsFinerBitmap(const std::vector<RecognizedLine>& lines) {
   const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
   std::nth_element(heights.begin(), middle, heights.end());
   return *middle < smallLineHeight ||
-         static_cast<double>(poor) >= poorShare * static_cast<double>(words);
+         (words >= minWords && static_cast<double>(poor) >= poorShare * static_cast<double>(words));
 }
 
 // A setting the engine does not know (renamed by an upgrade, say) would silently lose its tuning.
@@ -421,13 +420,12 @@ TextRecognizer::~TextRecognizer() = default;
 
 std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& share,
                                                        const SharperPage& sharper) {
-  return read(bitmap, share, sharper, std::nullopt, 0);
+  return read(bitmap, share, sharper, std::nullopt);
 }
 
 std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunner& share,
                                               const SharperPage& sharper,
-                                              std::optional<std::string_view> language,
-                                              int bandsTold) {
+                                              std::optional<std::string_view> language) {
   if (bitmap == nullptr) return {};
   keepEngineSingleThreaded();
   const EngineInput prepared = prepare(bitmap);
@@ -437,18 +435,18 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
     return observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
                           pixGetHeight(bitmap));
   };
-  // The finer bitmap has four times the ink; it is cut into as many bands as this one, so that a
-  // page shares out (and starts engines) as it would have here.
-  const int count = bandsTold > 0 ? bandsTold : bandCount(prepared.ink);
+  const std::vector<Band> bands = bandsOf(prepared.binary.get(), prepared.ink);
+  // The finer bitmap, with four times the ink, is cut into more bands (a contents page read whole
+  // at 288 DPI loses words that it keeps in bands); those of a page that would not have been
+  // shared out here are read on this engine alone, so that no other engine starts for them.
   const auto sharperReading =
       [&](const std::vector<RecognizedLine>& lines,
           std::optional<std::string_view> told) -> std::optional<std::vector<Observation>> {
     if (!sharper || !needsFinerBitmap(lines)) return std::nullopt;
     const PixPtr finer = sharper();
     if (!finer) return std::nullopt;
-    return read(finer.get(), share, {}, told, std::max(1, count));
+    return read(finer.get(), bands.size() > 1 ? share : PieceRunner{}, {}, told);
   };
-  const std::vector<Band> bands = bandsOf(prepared.binary.get(), prepared.ink, count);
   if (bands.size() < 2) {
     std::vector<RecognizedLine> lines =
         readPage(prepared.input, dpi, {0, 0, 0, 0}, language.value_or(allModels));

@@ -64,11 +64,11 @@ class TextRecognizer {
   struct Engine;
   // The engine for `languages` ("fra+deu+nld+eng", or one model), started on first use.
   Engine& engine(std::string_view languages);
-  // recognizeText, with the page's language and number of bands when a reading of the page at a
-  // coarser resolution has told them (`bands` 0: from the page's ink).
+  // recognizeText, with the page's language when a reading of it at a coarser resolution has told
+  // it.
   std::vector<Observation> read(const Pix* bitmap, const PieceRunner& share,
                                 const SharperPage& sharper,
-                                std::optional<std::string_view> language, int bands);
+                                std::optional<std::string_view> language);
   // The lines of `area` of `input` (the whole of it when empty), read in one pass with the models
   // of `languages`, in pixels of `input`.
   std::vector<RecognizedLine> readPage(Pix* input, int dpi, const PixelBox& area,
