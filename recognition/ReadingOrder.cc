@@ -50,13 +50,12 @@ Neighbour neighbourOf(const Observation& left, const Observation& right) {
 }
 
 // Whether the lines right of `boundary` form a column of their own. When every one of them also
-// begins right of it, they do (two lines far apart are two columns), unless most of them are the
-// cells of rows (a table, a contents page with its page numbers apart, labels and their text). At
-// any gap but the page's first, that takes white down the whole boundary: lines left of it end
-// before it too. Otherwise (full-width headings, an abstract) the lines beginning right of it must
-// stand beside the text of a left column row by row: most of them, in at least two rows, and most
-// lines left of the boundary in such rows. A right-aligned date or signature stands beside
-// nothing, so a letter stays one column.
+// begins right of it, they do (two lines far apart are two columns); at any gap but the page's
+// first, that takes white down the whole boundary: lines left of it end before it too. Otherwise
+// (full-width headings, an abstract) the lines beginning right of it must stand beside the text of
+// a left column row by row: most of them, in at least two rows, and most lines left of the
+// boundary in such rows. A right-aligned date or signature stands beside nothing, and table cells
+// and labels are not text of a column, so a letter or prose with a table stays one column.
 bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
   Lines left;
   Lines beginning;
@@ -94,7 +93,7 @@ bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
       paired[nearest] = true;
     }
   }
-  if (across == 0 && (firstGapOfPage || !leftAcross)) return 2 * cells <= beginning.size();
+  if (across == 0 && (firstGapOfPage || !leftAcross)) return true;
   const auto pairedLeft = static_cast<std::size_t>(std::count(paired.begin(), paired.end(), true));
   if (besideColumn >= 2 && 2 * besideColumn > beginning.size() && 2 * pairedLeft > left.size()) {
     return true;
