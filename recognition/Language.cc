@@ -48,6 +48,13 @@ std::string bare(std::string_view word) {
   return lower;
 }
 
+// What may begin an address's host or path: a letter or digit, "/" of a third slash ("file:///"),
+// "[" of an IPv6 host, "~" or "." of a path, or any byte of a UTF-8 sequence.
+bool isAddressCharacter(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return std::isalnum(byte) != 0 || byte >= 0x80 || c == '/' || c == '[' || c == '~' || c == '.';
+}
+
 }  // namespace
 
 std::optional<std::string_view> plainLanguage(const std::vector<RecognizedLine>& lines) {
@@ -79,9 +86,14 @@ std::string withAddressesJoined(std::string text) {
                                           "git",  "ssh",   "sftp", "rsync"};
   constexpr std::string_view gap = ": //";
   for (std::size_t at = text.find(gap); at != std::string::npos; at = text.find(gap, at + 1)) {
+    // Only an address the engine split: its host or path follows the slashes at once. Prose
+    // ("file: // local paths") has a space there.
+    const std::size_t next = at + gap.size();
+    if (next >= text.size() || !isAddressCharacter(text[next])) continue;
     std::size_t start = at;
     while (start > 0 && std::isalpha(static_cast<unsigned char>(text[start - 1])) != 0) --start;
-    const std::string_view scheme(text.data() + start, at - start);
+    std::string scheme(text, start, at - start);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (std::find(std::begin(schemes), std::end(schemes), scheme) != std::end(schemes)) {
       text.erase(at + 1, 1);
     }

@@ -8,6 +8,8 @@
 namespace quirna {
 namespace {
 
+using Lines = std::vector<const Observation*>;
+
 // The one expression for a line's centre, so that the value searched for gaps and the value
 // tested against the boundary are the same to the last bit.
 double centreOf(const Observation& line) { return line.x + line.width * 0.5; }
@@ -18,10 +20,144 @@ bool centreBefore(double a, double b) { return a < b || (!std::isnan(a) && std::
 
 double heightKey(double y) { return std::isnan(y) ? -std::numeric_limits<double>::infinity() : y; }
 
-void sortTopDown(std::vector<const Observation*>& column) {
+// How much of the lower of two lines' heights their vertical extents share (0 when apart).
+double sharedHeight(const Observation& a, const Observation& b) {
+  const double shared = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
+  const double lower = std::min(a.height, b.height);
+  return lower > 0 && shared > 0 ? shared / lower : 0.0;
+}
+
+// Their vertical extents overlap by more than half of each one's height.
+bool shareARow(const Observation& a, const Observation& b) {
+  const double shared = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
+  return shared > 0.5 * a.height && shared > 0.5 * b.height;
+}
+
+bool sideBySide(const Observation& a, const Observation& b) {
+  return a.x + a.width <= b.x || b.x + b.width <= a.x;
+}
+
+// How `left` stands to `right` at the same height: as the text of a column beside it (it ends
+// before `right` begins, across a gutter narrower than itself), as a cell of the same table row
+// or a label (across a wider gap, or under half the width of the text beside it), or not at all.
+enum class Neighbour { none, column, cell };
+
+Neighbour neighbourOf(const Observation& left, const Observation& right) {
+  const double gutter = right.x - (left.x + left.width);
+  if (!(gutter >= 0) || !(sharedHeight(left, right) > 1.0 / 3)) return Neighbour::none;
+  return gutter < left.width && left.width >= 0.5 * right.width ? Neighbour::column
+                                                                : Neighbour::cell;
+}
+
+// Whether the lines right of `boundary` form a column of their own. When every one of them also
+// begins right of it, they do (two lines far apart are two columns); at any gap but the page's
+// first, that takes white down the whole boundary: lines left of it end before it too. Otherwise
+// (full-width headings, an abstract) the lines beginning right of it must stand beside the text of
+// a left column row by row: most of them, in at least two rows, and most lines left of the
+// boundary in such rows. A right-aligned date or signature stands beside nothing, and table cells
+// and labels are not text of a column, so a letter or prose with a table stays one column.
+bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
+  Lines left;
+  Lines beginning;
+  std::size_t across = 0;  // right of the boundary, but beginning left of it
+  bool leftAcross = false;
+  for (const Observation* line : lines) {
+    if (centreOf(*line) < boundary) {
+      left.push_back(line);
+      if (line->x + line->width > boundary) leftAcross = true;
+    } else if (line->x >= boundary) {
+      beginning.push_back(line);
+    } else {
+      ++across;
+    }
+  }
+  if (beginning.empty()) return false;
+  std::vector<bool> paired(left.size(), false);
+  std::size_t besideColumn = 0;
+  std::size_t cells = 0;
+  for (const Observation* right : beginning) {
+    // What stands nearest on its left in its row tells: text of a column, or a cell of a row.
+    std::size_t nearest = left.size();
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      if (neighbourOf(*left[i], *right) == Neighbour::none) continue;
+      if (nearest == left.size() ||
+          left[i]->x + left[i]->width > left[nearest]->x + left[nearest]->width) {
+        nearest = i;
+      }
+    }
+    if (nearest == left.size()) continue;
+    if (neighbourOf(*left[nearest], *right) == Neighbour::cell) {
+      ++cells;
+    } else {
+      ++besideColumn;
+      paired[nearest] = true;
+    }
+  }
+  if (across == 0 && (firstGapOfPage || !leftAcross)) return true;
+  const auto pairedLeft = static_cast<std::size_t>(std::count(paired.begin(), paired.end(), true));
+  if (besideColumn >= 2 && 2 * besideColumn > beginning.size() && 2 * pairedLeft > left.size()) {
+    return true;
+  }
+  // At the page's first gap, a column may have a few lines that the engine joined across the
+  // gutter (a reference card's): at most one in ten, with most lines beginning right of the
+  // boundary beside text, unlike a letter's date, signature or sender block.
+  return firstGapOfPage && 10 * across <= beginning.size() &&
+         2 * (besideColumn + cells) > beginning.size();
+}
+
+// Top down; lines side by side that share most of their height are a row, read left to right
+// (table cells, whose bottoms differ by a descender). Other lines at the same height keep the
+// engine's order.
+void readColumn(Lines column, Lines& order) {
   std::stable_sort(column.begin(), column.end(), [](const Observation* a, const Observation* b) {
     return heightKey(a->y) > heightKey(b->y);
   });
+  std::vector<bool> taken(column.size(), false);
+  for (std::size_t i = 0; i < column.size(); ++i) {
+    if (taken[i]) continue;
+    Lines row{column[i]};
+    for (std::size_t j = i + 1; j < column.size(); ++j) {
+      if (taken[j]) continue;
+      const Observation& line = *column[j];
+      const bool fits = std::all_of(row.begin(), row.end(), [&](const Observation* member) {
+        return sideBySide(*member, line) && shareARow(*member, line);
+      });
+      if (!fits) continue;
+      row.push_back(&line);
+      taken[j] = true;
+    }
+    std::stable_sort(row.begin(), row.end(), [](const Observation* a, const Observation* b) {
+      return centreBefore(a->x, b->x);
+    });
+    order.insert(order.end(), row.begin(), row.end());
+  }
+}
+
+// Splits at the first wide gap between line centres that a column lies right of, and reads each
+// side the same way, so no two columns are ever interleaved (three columns read one after the
+// other).
+void readColumns(const Lines& lines, bool wholePage, Lines& order) {
+  std::vector<double> centres;
+  centres.reserve(lines.size());
+  for (const Observation* line : lines) centres.push_back(centreOf(*line));
+  std::sort(centres.begin(), centres.end(), centreBefore);
+  bool firstGap = true;
+  for (std::size_t k = 0; k + 1 < centres.size(); ++k) {
+    if (!(centres[k + 1] - centres[k] > columnGapThreshold)) continue;
+    const double boundary = (centres[k] + centres[k + 1]) * 0.5;
+    const bool split = columnRightOf(lines, boundary, wholePage && firstGap);
+    firstGap = false;
+    if (!split) continue;
+    Lines left;
+    Lines right;
+    for (const Observation* line : lines) {
+      (centreOf(*line) < boundary ? left : right).push_back(line);
+    }
+    readColumns(left, false, order);
+    readColumns(right, false, order);
+    return;
+  }
+  readColumn(lines, order);
 }
 
 }  // namespace
@@ -29,46 +165,17 @@ void sortTopDown(std::vector<const Observation*>& column) {
 PageText reorderByColumns(const std::vector<Observation>& lines) {
   if (lines.empty()) return PageText{"", {}, 0.0};
 
-  std::vector<double> centres;
-  centres.reserve(lines.size());
-  for (const Observation& line : lines) centres.push_back(centreOf(line));
-  std::sort(centres.begin(), centres.end(), centreBefore);
-
-  std::vector<const Observation*> left;
-  std::vector<const Observation*> right;
-  bool split = false;
-  double boundary = 0.0;
-  for (std::size_t k = 0; k + 1 < centres.size(); ++k) {
-    if (centres[k + 1] - centres[k] > columnGapThreshold) {
-      boundary = (centres[k] + centres[k + 1]) * 0.5;
-      split = true;
-      break;
-    }
-  }
-  if (split) {
-    // A column lies right of the gap only when most lines there begin right of it too. On a
-    // one-column page the first wide gap falls between short lines (a paragraph's last line, a
-    // heading) and full ones, whose centres sit further right but which start at the same margin.
-    std::size_t rightOfGap = 0;
-    std::size_t startingRightOfGap = 0;
-    for (const Observation& line : lines) {
-      if (centreOf(line) < boundary) continue;
-      ++rightOfGap;
-      if (line.x >= boundary) ++startingRightOfGap;
-    }
-    split = 2 * startingRightOfGap >= rightOfGap;
-  }
-  for (const Observation& line : lines) {
-    (split && !(centreOf(line) < boundary) ? right : left).push_back(&line);
-  }
-  sortTopDown(left);
-  sortTopDown(right);
-  left.insert(left.end(), right.begin(), right.end());
+  Lines collected;
+  collected.reserve(lines.size());
+  for (const Observation& line : lines) collected.push_back(&line);
+  Lines order;
+  order.reserve(lines.size());
+  readColumns(collected, true, order);
 
   PageText page;
-  page.lines.reserve(left.size());
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    const Observation& line = *left[i];
+  page.lines.reserve(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const Observation& line = *order[i];
     if (i > 0) page.text += '\n';
     page.text += line.text;
     page.lines.push_back(TextLine{line.text, line.x, line.y, line.width, line.height});

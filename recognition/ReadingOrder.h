@@ -17,9 +17,9 @@ struct PageText {
 // A split needs a gap between neighbouring line centres strictly wider than this.
 constexpr double columnGapThreshold = 0.08;
 
-// Reading order: at most two columns, split at the first wide centre gap when at least half of the
-// lines right of it also begin right of it; left column first, each from the top down; lines at
-// the same height keep the engine's order.
+// Reading order: columns one after another, left to right, each from the top down; lines side by
+// side in a row left to right; other lines at the same height in the engine's order. A column
+// starts at a wide gap between line centres with a column of lines right of it (see the .cc).
 PageText reorderByColumns(const std::vector<Observation>& observations);
 
 }  // namespace quirna

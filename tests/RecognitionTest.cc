@@ -56,8 +56,9 @@ TEST(Recognition, TellsAPlainLanguageByItsCommonestWords) {
 TEST(Recognition, JoinsAnAddressSplitAfterItsScheme) {
   EXPECT_EQ(withAddressesJoined("(https: //www.debian.org/) and ftp: //a.b, git: //x"),
             "(https://www.debian.org/) and ftp://a.b, git://x");
-  EXPECT_EQ(withAddressesJoined("Note: //comment, xhttp: //y, https://z : //"),
-            "Note: //comment, xhttp: //y, https://z : //");
+  EXPECT_EQ(withAddressesJoined("HTTPS: //x, file: ///etc"), "HTTPS://x, file:///etc");
+  EXPECT_EQ(withAddressesJoined("Note: //comment, xhttp: //y, https://z : //, file: // local"),
+            "Note: //comment, xhttp: //y, https://z : //, file: // local");
 }
 
 TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
