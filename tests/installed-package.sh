@@ -60,8 +60,9 @@ batch_version=$(env -i PATH=/usr/bin:/bin quirna-ocr-batch --version 2>&1) || tr
 traced() {
   local name=$1 status=0
   shift
-  strace -f -qq -e trace=open,openat -e status=successful -o "$work/trace.$name" \
-    env -i PATH=/usr/bin:/bin "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
+  # strace inside env -i, so that only the tool is traced (env itself reads locale files).
+  env -i PATH=/usr/bin:/bin strace -f -qq -e trace=open,openat -e status=successful \
+    -o "$work/trace.$name" "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
   [[ ! -s "$work/$name.err" ]] || { cat "$work/$name.err" >&2; fail "$* wrote to standard error"; }
   return $status
 }
@@ -116,9 +117,10 @@ strays=$(awk -F'\t' 'NR == FNR { allowed[$1] = 1; next }
     if (!ok) print "  " $1 ": " $2 }' "$work/allowed" "$work/owners")
 [[ -z "$strays" ]] ||
   fail "opened files of packages quirna-ocr does not depend on:"$'\n'"$strays"
-echo "installed-package: the tools opened $(wc -l <"$work/owners") files of" \
+echo "installed-package: the tools opened files of" \
   "$(cut -f1 "$work/owners" | tr ',' '\n' | sed 's/^ *//; s/:.*//' | sort -u | wc -l) packages," \
-  "all in the $(wc -l <"$work/allowed") allowed"
+  "all among the $(wc -l <"$work/allowed") allowed (quirna-ocr, its Depends closure," \
+  "priority required, poppler-data)"
 
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get remove -y -qq quirna-ocr >/dev/null
 ! installed || fail "apt-get remove left quirna-ocr installed"
