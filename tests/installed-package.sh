@@ -17,7 +17,9 @@ fail() {
 
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-installed() { [[ $(dpkg-query -W -f='${Status}' quirna-ocr 2>/dev/null) == "install ok installed" ]]; }
+installed() {
+  [[ $(dpkg-query -W -f='${Status}' quirna-ocr 2>/dev/null) == "install ok installed" ]]
+}
 installed && fail "quirna-ocr is installed already; remove it first (apt-get remove quirna-ocr)"
 
 bash scripts/build-deb.sh
@@ -115,10 +117,10 @@ dpkg-query -S $(cat "$work/opened") 2>/dev/null | grep -v '^diversion ' |
   sed 's/: \//\t\//' >"$work/owners" || true
 : >"$work/no-status"
 apt-get --simulate --no-install-recommends -o Dir::State::status="$work/no-status" \
-  install "./$deb" >"$work/fresh.log" 2>&1 || { cat "$work/fresh.log" >&2; fail "apt-get -s failed"; }
+  install "./$deb" >"$work/bare.log" 2>&1 || { cat "$work/bare.log" >&2; fail "apt-get -s failed"; }
 {
   echo poppler-data
-  sed -n 's/^Inst \([^ ]*\) .*/\1/p' "$work/fresh.log"
+  sed -n 's/^Inst \([^ ]*\) .*/\1/p' "$work/bare.log"
   dpkg-query -W -f='${Package} ${Priority}\n' | sed -n 's/ required$//p'
 } | sed 's/:.*//' | sort -u >"$work/allowed"
 grep -qx quirna-ocr "$work/allowed" || fail "apt-get -s would not install quirna-ocr"
