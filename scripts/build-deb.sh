@@ -42,7 +42,10 @@ if ! (cd build-deb/src &&
 fi
 
 if grep -E ': warning: ' build-deb/build.log; then
-  echo "build-deb: the Release build above has compiler warnings"
+  # A warning inside a library header names our code only where it was inlined from.
+  echo "build-deb: the Release build has compiler warnings, in or inlined from:"
+  grep -B 40 ': warning: ' build-deb/build.log |
+    grep -oE "(^| at )$(pwd)/build-deb/src/[^: ]+:[0-9]+" | sed "s|.*build-deb/src/|  |" | sort -u
 else
   echo "build-deb: no compiler warnings"
 fi
