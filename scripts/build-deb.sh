@@ -4,7 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh debhelper lintian
+# debian/control's Build-Depends too, in case the list there has one that install-deps.sh lacks.
+mapfile -t build_depends < <(awk '/^Build-Depends:/ { field = 1; sub(/^[^:]*:/, ""); print; next }
+                                  field && /^[ \t]/ { print; next } { field = 0 }' debian/control |
+  tr ',' '\n' | sed 's/(.*)//; s/[[:space:]]//g' | grep -v '^$\|^debhelper-compat$')
+bash scripts/install-deps.sh debhelper lintian "${build_depends[@]}"
 
 version=$(sed -n 's/^project(quirna-ocr VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [[ -n "$version" ]] || { echo "build-deb: no version in CMakeLists.txt's project()" >&2; exit 1; }
