@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages quirna-ocr needs to build, run and test; only what is missing.
+# Further package names given as arguments (the packaging tools, say) are installed the same way.
 set -euo pipefail
 
 # fonts-urw-base35: a PDF that names the standard fonts (Helvetica, Times, Courier) without
@@ -10,6 +11,7 @@ packages=(
   libtesseract-dev libleptonica-dev libheif-dev libpoppler-private-dev
   tesseract-ocr-eng tesseract-ocr-nld tesseract-ocr-deu tesseract-ocr-fra
   fonts-dejavu-core fonts-urw-base35
+  "$@"
 )
 
 missing=()
