@@ -378,7 +378,9 @@ class ProgressLine {
   void draw() {
     std::unique_lock lock(mutex_);
     while (!changed_.wait_for(lock, std::chrono::milliseconds(250), [&] { return stopped_; })) {
-      writeAll(STDERR_FILENO, "\r" + line_() + "\x1b[K");
+      std::string text(1, '\r');  // appended: g++ 12 warns (-Wrestrict) on "\r" + line_()
+      text += line_();
+      writeAll(STDERR_FILENO, text + "\x1b[K");
     }
   }
 
