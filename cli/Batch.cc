@@ -611,7 +611,7 @@ int Batch::status() {
                                  : indexed != last.end() && !indexed->second.reason.empty()
                                      ? indexed->second.reason
                                      : "error object";
-      failures += "failed: " + path + ": " + reason + "\n";
+      failures += "failed: " + visible(path) + ": " + reason + "\n";
     }
   };
   const bool givenInputs = !options_.paths.empty() || options_.manifest;
@@ -760,7 +760,7 @@ void Batch::record(const BatchInput& input, const std::string& output, const std
   (outcome.error.empty() ? bytesRead_ : bytesDropped_) += bytes;
   if (outcome.error.empty()) return;
   ++failed_;
-  if (failures_.size() < 5) failures_.push_back(input.path + ": " + why);
+  if (failures_.size() < 5) failures_.push_back(visible(input.path) + ": " + why);
 }
 
 std::string Batch::progress(std::int64_t pages) {

@@ -95,6 +95,8 @@ TEST(BatchTool, WritesTheSingleFileLineForEachInputAndResumesWhereItStopped) {
   EXPECT_EQ(files, expectedFiles);
   const std::vector<nlohmann::json> index = indexLines(dir / "out/index.jsonl");
   ASSERT_EQ(index.size(), 4u);
+  EXPECT_NE(test::readFile(dir / "out/index.jsonl").find("\"path\":\"in/sub/doc.pdf\""),
+            std::string::npos);
   for (const auto& input : expected) {
     const auto line = std::find_if(index.begin(), index.end(), [&](const nlohmann::json& l) {
       return l["path"] == input.path;
