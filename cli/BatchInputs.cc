@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "model/Json.h"
@@ -36,19 +40,31 @@ std::string escaped(std::string_view component) {
       i += length;
     }
   }
-  return out;
+  if (out.size() <= 200) return out;
+  std::uint64_t hash = 0xcbf29ce484222325;
+  for (const char c : component) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3;
+  std::size_t cut = 0;  // escapes and characters are not cut
+  for (;;) {
+    const auto c = static_cast<unsigned char>(out[cut]);
+    const std::size_t length = c == '%' ? 3 : c >= 0x80 ? utf8SequenceLength(out, cut) : 1;
+    if (cut + length > 180) break;
+    cut += length;
+  }
+  char suffix[20];
+  std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(hash));
+  return out.substr(0, cut) + suffix;
 }
 
 }  // namespace
 
 BatchInputs::BatchInputs(std::vector<std::string> arguments, std::FILE* manifest, char separator,
                          std::function<bool(const std::string&)> wanted,
-                         std::function<void(const std::string&)> unreadable)
+                         std::function<void(const std::string&, bool)> note)
     : arguments_(std::move(arguments)),
       manifest_(manifest),
       separator_(separator),
       wanted_(std::move(wanted)),
-      unreadable_(std::move(unreadable)),
+      note_(std::move(note)),
       folderIsRoot_(arguments_.size() == 1 && !manifest && isFolder(arguments_[0])) {}
 
 BatchInputs::~BatchInputs() { std::free(entry_); }
@@ -56,7 +72,7 @@ BatchInputs::~BatchInputs() { std::free(entry_); }
 void BatchInputs::enter(std::string path, std::string name) {
   const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(path.c_str()), ::closedir);
   if (!folder) {
-    unreadable_(path);
+    note_("cannot read the folder " + path + ": " + std::strerror(errno), true);
     return;
   }
   Folder level{std::move(path), std::move(name), {}};
@@ -81,6 +97,9 @@ std::optional<BatchInput> BatchInputs::next() {
       Folder& folder = folders_.back();
       if (folder.next == folder.entries.size()) {
         folders_.pop_back();
+        if (folders_.empty() && !argumentFolder_.empty()) {
+          note_("no documents in the folder " + argumentFolder_, false);
+        }
         continue;
       }
       const auto& [entry, subfolder] = folder.entries[folder.next++];
@@ -88,11 +107,13 @@ std::optional<BatchInput> BatchInputs::next() {
       if (subfolder) {
         enter(std::move(input.path), std::move(input.name));
       } else if (wanted_(entry)) {
+        argumentFolder_.clear();
         return input;
       }
     } else if (argument_ < arguments_.size()) {
       const std::string& argument = arguments_[argument_++];
       if (!isFolder(argument)) return BatchInput{argument, argument};
+      argumentFolder_ = argument;
       enter(argument, folderIsRoot_ ? "" : argument);
     } else if (manifest_) {
       const ssize_t length = ::getdelim(&entry_, &entrySize_, separator_, manifest_);
@@ -102,7 +123,12 @@ std::optional<BatchInput> BatchInputs::next() {
       }
       std::string entry(entry_, static_cast<std::size_t>(length));
       if (!entry.empty() && entry.back() == separator_) entry.pop_back();
-      if (!entry.empty()) return BatchInput{entry, entry};
+      // Manifests written on Windows end their lines with CR LF.
+      if (separator_ == '\n' && entry.ends_with('\r')) entry.pop_back();
+      const bool blank = separator_ == '\n' && std::all_of(entry.begin(), entry.end(), [](char c) {
+                           return std::isspace(static_cast<unsigned char>(c)) != 0;
+                         });
+      if (!entry.empty() && !blank) return BatchInput{entry, entry};
     } else {
       return std::nullopt;
     }

@@ -24,11 +24,12 @@ struct BatchInput {
 class BatchInputs {
  public:
   // `manifest` (borrowed, may be null) holds paths ended by `separator`; empty entries are
-  // skipped. Files in folders are kept when `wanted` accepts their name. `unreadable` is told of
-  // each folder that cannot be listed.
+  // skipped, and with line feeds also a final carriage return and lines of only white space.
+  // Files in folders are kept when `wanted` accepts their name. `note` is told, in a sentence,
+  // of each folder that cannot be listed (`failed`) and of each folder argument without inputs.
   BatchInputs(std::vector<std::string> arguments, std::FILE* manifest, char separator,
               std::function<bool(const std::string&)> wanted,
-              std::function<void(const std::string&)> unreadable);
+              std::function<void(const std::string& message, bool failed)> note);
   ~BatchInputs();
   BatchInputs(const BatchInputs&) = delete;
   BatchInputs& operator=(const BatchInputs&) = delete;
@@ -50,9 +51,10 @@ class BatchInputs {
   std::FILE* manifest_;
   const char separator_;
   const std::function<bool(const std::string&)> wanted_;
-  const std::function<void(const std::string&)> unreadable_;
+  const std::function<void(const std::string&, bool)> note_;
   const bool folderIsRoot_;
   std::vector<Folder> folders_;  // the walk's current path, innermost last
+  std::string argumentFolder_;   // the folder argument being walked, until it yields an input
   char* entry_ = nullptr;        // the manifest's read buffer, from getdelim
   std::size_t entrySize_ = 0;
 };
@@ -63,7 +65,9 @@ class BatchInputs {
 // "%2F", ".." becomes "%2E%2E", and "%", control bytes and bytes outside valid UTF-8 are written
 // as "%" and two hex digits. A folder whose name would end in ".json", ".jsonl" or ".tmp" gets
 // its last dot written as "%2E", so that no folder takes the name of an output, the index or a
-// temporary file.
+// temporary file. A component longer than 200 bytes once escaped keeps its first 180 bytes (whole
+// characters and escapes), then "~" and the 16 hex digits of its FNV-1a-64 hash: names stay within
+// what file systems take, and stable and distinct.
 std::string outputName(std::string_view name);
 
 }  // namespace quirna
