@@ -267,7 +267,7 @@ columns=(input group kind source pages tool wall user sys rss_kb load status out
 # the command waited for, so a pipeline's CPU is summed and its RSS is its largest process.
 measure() {  # index pages tool output stdout-file command...
   local name=${names[$1]} npages=$2 tool=$3 output=$4 stdout=$5 timing status=0 load
-  local row=("${names[$1]}" "${groups[$1]}" "${kinds[$1]}" "${sources[$1]}")
+  local row=("${names[$1]}" "${groups[$1]}" "${kinds[$1]}" "${sources[$1]}") in_half=${halves[$1]}
   shift 5
   timing=$(mktemp)
   load=$(cut -d' ' -f1 /proc/loadavg)
@@ -275,7 +275,7 @@ measure() {  # index pages tool output stdout-file command...
   read -r wall user sys rss < <(tail -n1 "$timing")
   rm -f "$timing"
   row+=("$npages" "$tool" "$wall" "$user" "$sys" "$rss" "$load" "$status" "$output" "$truth/$name"
-    "${halves[$1]}")
+    "$in_half")
   (IFS=$'\t'; echo "${row[*]}") >>"$results"
   log "$(printf '%-20s %-16s wall %6ss  cpu %6ss  rss %6s KB  exit %s' "$name" "$tool" "$wall" \
     "$(awk -v u="$user" -v s="$sys" 'BEGIN{print u + s}')" "$rss" "$status")"
