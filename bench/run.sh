@@ -2,7 +2,7 @@
 # Measures quirna-ocr against Tesseract driven by hand (pdftoppm, then tesseract per page) on the
 # same inputs in the same run, and writes the results table into bench/README.md.
 #
-#   bash bench/run.sh               # full set, about 25-35 minutes on 2 cores
+#   bash bench/run.sh               # full set, about 45-60 minutes on 2 cores
 #   bash bench/run.sh --quick       # English and German FAQ and four other pages
 #   bash bench/run.sh --only REGEX  # only the inputs whose name matches (grep -E)
 #   bash bench/run.sh --no-peer     # quirna-ocr only; the peer's rows from the last results.tsv
