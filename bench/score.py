@@ -2,8 +2,8 @@
 """Scores the runs listed by bench/run.sh and prints (and optionally stores) the results table.
 
 results.tsv has one row per run: input, group, kind, source, pages, tool, wall, user, sys, rss_kb,
-load, status, output, truth. `source` names, for a photo-like input, the clean image it was made
-from. `output` is quirna-ocr's JSON file or a directory of the peer's per-page .txt files;
+load, status, output, truth, half. `source` names, for a photo-like input, the clean image it was
+made from; `half` is `tune` or `check` (rows without it count as tuning). `output` is quirna-ocr's JSON file or a directory of the peer's per-page .txt files;
 `truth` is a directory of per-page text-layer files page-NNN.txt.
 """
 
@@ -33,6 +33,9 @@ AIM_CPU_PAGE = 0.7
 TARGET_IMAGE_RSS = 1.5
 TARGET_PDF_WE = 0.6
 WORST_SHOWN = 5
+# A page counts as worse than the peer's beyond this, in word F1 or in CER.
+WORSE_MARGIN = 0.01
+HALVES = ("tune", "check")
 
 # The text layer uses typographic quotes and dashes that OCR output may or may not reproduce;
 # folding them keeps the score about recognition rather than glyph choice.
@@ -121,6 +124,7 @@ def self_check():
         assert levenshtein(a, b) == levenshtein_slow(a, b), (a, b)
     assert words("(Hello, ‘world’) -- état.") == ["hello", "world", "état"]
     assert words("ge\u0131\u0308ntegreerd") == ["geïntegreerd"]
+    check_comparisons()
     print("score.py self-check passed")
 
 
@@ -212,6 +216,7 @@ def load_runs(tsv):
             row["cpu"] = row["user"] + row["sys"]
             row.setdefault("kind", "body")
             row.setdefault("source", "-")
+            row["half"] = row.get("half") or "tune"
             truth = read_pages_truth(row["truth"])
             ocr = read_pages_output(row["tool"], row["output"], row["pages"])
             quality = Quality()
@@ -268,34 +273,90 @@ def build_report(runs):
             f"| {fmt(ratio(q['quality'].word_error, s['quality'].word_error))} |")
 
     out.append("")
+    out.extend(page_table(by_input))
+    out.append("")
     out.extend(kind_table(by_input))
+    out.append("")
+    out.extend(worse_than_peer(by_input))
     out.append("")
     out.extend(targets(by_input))
     return "\n".join(out)
 
 
+def paired(by_input):
+    """(quirna, peer) runs of every input that has both; the long document repeats a short one."""
+    return [(t[QUIRNA], t[PEER_SEQ]) for t in by_input.values()
+            if QUIRNA in t and PEER_SEQ in t and t[QUIRNA]["group"] != "pdf-long"]
+
+
+def page_table(by_input):
+    out = ["| input | half | group | kind | F1 quirna | F1 peer | CER quirna | CER peer |",
+           "|---|---|---|---|--:|--:|--:|--:|"]
+    for q, s in paired(by_input):
+        qq, sq = q["quality"], s["quality"]
+        out.append(f"| {q['input']} | {q['half']} | {q['group']} | {q['kind']} | {qq.f1:.3f} "
+                   f"| {sq.f1:.3f} | {qq.cer:.3f} | {sq.cer:.3f} |")
+    return out
+
+
+def worse(q, s):
+    """What quirna-ocr loses against the peer on one input beyond the margin, as text."""
+    qq, sq = q["quality"], s["quality"]
+    lost = []
+    if qq.f1 < sq.f1 - WORSE_MARGIN:
+        lost.append(f"F1 {qq.f1:.3f} vs {sq.f1:.3f}")
+    if qq.cer > sq.cer + WORSE_MARGIN:
+        lost.append(f"CER {qq.cer:.3f} vs {sq.cer:.3f}")
+    return ", ".join(lost)
+
+
+def worse_than_peer(by_input):
+    rows = [(q, worse(q, s)) for q, s in paired(by_input)]
+    rows = [(q, lost) for q, lost in rows if lost]
+    out = [f"Inputs where quirna-ocr is worse than the peer by more than {WORSE_MARGIN} in word F1 "
+           f"or CER: {len(rows)} of {len(paired(by_input))}", ""]
+    for q, lost in rows:
+        out.append(f"- {q['input']} ({q['half']}, {q['kind']}, {q['group']}): {lost}")
+    return out
+
+
+def check_comparisons():
+    def run(f1_words, cer_edits):
+        quality = Quality()
+        quality.matched, quality.ocr_words, quality.truth_words = f1_words, 100, 100
+        quality.edits, quality.truth_chars = cer_edits, 1000
+        return {"quality": quality}
+    assert worse(run(95, 50), run(95, 50)) == ""
+    assert worse(run(94, 50), run(96, 50)) == "F1 0.940 vs 0.960"
+    assert worse(run(96, 70), run(96, 50)) == "CER 0.070 vs 0.050"
+    assert worse(run(90, 61), run(95, 50)) == "F1 0.900 vs 0.950, CER 0.061 vs 0.050"
+
+
 def kind_table(by_input):
-    """Word error and CPU per page by kind of page, so one kind's losses are not averaged away."""
-    kinds = collections.OrderedDict()
-    for tools in by_input.values():
-        q, s = tools.get(QUIRNA), tools.get(PEER_SEQ)
-        if q and s and q["group"] != "pdf-long":
-            kinds.setdefault(q["kind"], []).append((q, s))
-    out = ["| kind | inputs | pages | word error quirna | word error peer "
-           "| word error quirna/peer | CPU s/page quirna | CPU s/page peer | CPU quirna/peer |",
-           "|---|--:|--:|--:|--:|--:|--:|--:|--:|"]
-    for kind in sorted(kinds):
+    """F1, CER and CPU per page by kind of page and half, so one kind's losses are not averaged
+    away. Photo-like inputs make the kind `photo`; the other kinds hold clean pages only."""
+    groups = collections.OrderedDict()
+    for q, s in paired(by_input):
+        kind = "photo" if q["group"] == "photo" else q["kind"]
+        for half in (q["half"], "both"):
+            for key in ((half, kind), (half, "all")):
+                groups.setdefault(key, []).append((q, s))
+    out = ["| half | kind | inputs | pages | F1 quirna | F1 peer | CER quirna | CER peer "
+           "| CPU s/page quirna | CPU s/page peer |",
+           "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|"]
+    order = {h: i for i, h in enumerate(HALVES + ("both",))}
+    for half, kind in sorted(groups, key=lambda k: (order.get(k[0], 9), k[1] == "all", k[1])):
         qq, sq = Quality(), Quality()
         q_cpu = s_cpu = pages = 0
-        for q, s in kinds[kind]:
+        for q, s in groups[(half, kind)]:
             qq.merge(q["quality"])
             sq.merge(s["quality"])
             q_cpu += q["cpu"]
             s_cpu += s["cpu"]
             pages += q["pages"]
-        out.append(f"| {kind} | {len(kinds[kind])} | {pages} | {qq.word_error:.3f} "
-                   f"| {sq.word_error:.3f} | {fmt(ratio(qq.word_error, sq.word_error))} "
-                   f"| {q_cpu / pages:.2f} | {s_cpu / pages:.2f} | {fmt(ratio(q_cpu, s_cpu))} |")
+        out.append(f"| {half} | {kind} | {len(groups[(half, kind)])} | {pages} | {qq.f1:.3f} "
+                   f"| {sq.f1:.3f} | {qq.cer:.3f} | {sq.cer:.3f} | {q_cpu / pages:.2f} "
+                   f"| {s_cpu / pages:.2f} |")
     return out
 
 
