@@ -48,6 +48,19 @@ std::string bare(std::string_view word) {
   return lower;
 }
 
+using Counts = std::array<int, std::size(languages)>;
+
+// How many of each language's listed words `line` holds, added to `counts`.
+void count(const RecognizedLine& line, Counts& counts) {
+  for (const RecognizedWord& word : line.words) {
+    const std::string text = bare(word.text);
+    for (std::size_t i = 0; i < std::size(languages); ++i) {
+      const auto& words = languages[i].words;
+      if (std::find(words.begin(), words.end(), text) != words.end()) ++counts[i];
+    }
+  }
+}
+
 // What may begin an address's host or path: a letter or digit, "/" of a third slash ("file:///"),
 // "[" of an IPv6 host, "~" or "." of a path, or any byte of a UTF-8 sequence.
 bool isAddressCharacter(char c) {
@@ -62,16 +75,8 @@ std::optional<std::string_view> plainLanguage(const std::vector<RecognizedLine>&
   // at most a fifth as many in any other.
   constexpr int minWords = 6;
   constexpr int minLead = 3;  // times the runner-up's count
-  std::array<int, std::size(languages)> counts{};
-  for (const RecognizedLine& line : lines) {
-    for (const RecognizedWord& word : line.words) {
-      const std::string text = bare(word.text);
-      for (std::size_t i = 0; i < std::size(languages); ++i) {
-        const auto& words = languages[i].words;
-        if (std::find(words.begin(), words.end(), text) != words.end()) ++counts[i];
-      }
-    }
-  }
+  Counts counts{};
+  for (const RecognizedLine& line : lines) count(line, counts);
   const auto best = std::max_element(counts.begin(), counts.end());
   int runnerUp = 0;
   for (auto it = counts.begin(); it != counts.end(); ++it) {
@@ -79,6 +84,23 @@ std::optional<std::string_view> plainLanguage(const std::vector<RecognizedLine>&
   }
   if (*best < minWords || *best < minLead * runnerUp) return std::nullopt;
   return languages[best - counts.begin()].model;
+}
+
+bool showsAnotherLanguage(const RecognizedLine& line, std::string_view model) {
+  // One such word is often a name or a loan ("le" in "le Monde", "the" in a title).
+  constexpr int minWords = 2;
+  Counts counts{};
+  count(line, counts);
+  int own = 0;
+  int other = 0;
+  for (std::size_t i = 0; i < std::size(languages); ++i) {
+    if (languages[i].model == model) {
+      own = counts[i];
+    } else {
+      other = std::max(other, counts[i]);
+    }
+  }
+  return other >= minWords && other > own;
 }
 
 std::string withAddressesJoined(std::string text) {

@@ -15,6 +15,11 @@ namespace quirna {
 // of them or two languages come close: code, tables, a few words, a mixed page, another language.
 std::optional<std::string_view> plainLanguage(const std::vector<RecognizedLine>& lines);
 
+// Whether `line`, read with the model `model` alone, holds at least two of another language's
+// commonest short words and more of them than of its own: a line of a quotation or a summary in a
+// second language, which one model reads without that language's accents.
+bool showsAnotherLanguage(const RecognizedLine& line, std::string_view model);
+
 // `text` with a web or file address made whole where the engine split it after the scheme
 // ("https: //www.debian.org"): in monospaced type the colon's space reads as a word gap, and an
 // address never has one there. Only the common schemes, so that prose ("Note: //") is left alone.

@@ -123,7 +123,16 @@ bool isUniform(Pix* bitmap) {
 struct Deskewed {
   PixPtr bitmap;       // null when the bitmap is recognized as it is
   double radians = 0;  // the turn applied, clockwise as Leptonica counts it
+  int frameX = 0;      // white columns added on either side before the turn
+  int frameY = 0;      // white rows added above and below
 };
+
+// `bitmap` inside a white frame `x` columns wide at either side and `y` rows high above and below.
+PixPtr framedInWhite(Pix* bitmap, int x, int y) {
+  PixPtr framed(pixAddBlackOrWhiteBorder(bitmap, x, x, y, y, L_GET_WHITE_VAL));
+  if (!framed) throw RecognitionError("Text recognition failed");
+  return framed;
+}
 
 Deskewed deskew(Pix* bitmap, Pix* binary) {
   // Leptonica's own defaults for finding skew: a sweep of +-7 degrees on a 1-bit reduction.
@@ -138,28 +147,40 @@ Deskewed deskew(Pix* bitmap, Pix* binary) {
       pixFindSkewSweepAndSearch(binary, &angle, &confidence, 4, 2, sweepRange, 1.0f, 0.01f) == 0;
   if (!measured || confidence < minConfidence || std::fabs(angle) < minAngle) return {};
   const double radians = angle * std::numbers::pi / 180.0;
-  PixPtr turned(pixRotate(bitmap, static_cast<l_float32>(radians), L_ROTATE_AREA_MAP,
+  // Turned within its own size, the page would lose its corners, and with them the ends of its
+  // first and last lines: it is framed in white wide enough to hold the turned page.
+  const int width = pixGetWidth(bitmap);
+  const int height = pixGetHeight(bitmap);
+  const double c = std::cos(radians);
+  const double s = std::fabs(std::sin(radians));
+  int frameX = static_cast<int>(std::ceil((width * (c - 1) + height * s) / 2)) + 1;
+  int frameY = static_cast<int>(std::ceil((width * s + height * (c - 1)) / 2)) + 1;
+  if (!withinBitmapCap(width + 2LL * frameX, height + 2LL * frameY)) frameX = frameY = 0;
+  const PixPtr framed = framedInWhite(bitmap, frameX, frameY);
+  PixPtr turned(pixRotate(framed.get(), static_cast<l_float32>(radians), L_ROTATE_AREA_MAP,
                           L_BRING_IN_WHITE, 0, 0));
   if (!turned) return {};
-  return {std::move(turned), radians};
+  return {std::move(turned), radians, frameX, frameY};
 }
 
-// The pixel box (top-left origin) in the bitmap as given, for a box found in its deskewed copy:
-// the hull of the four corners turned back about the centre the turn was made about.
-void mapBackFromDeskewed(double radians, int width, int height, int& left, int& top, int& right,
-                         int& bottom) {
-  const double cx = width / 2;  // Leptonica turns about the integer centre
-  const double cy = height / 2;
-  const double c = std::cos(radians);
-  const double s = std::sin(radians);
+// The pixel box (top-left origin) in the bitmap as given, of `width` x `height`, for a box found
+// in its deskewed copy: the hull of the four corners turned back about the centre the turn was
+// made about, less the frame.
+void mapBackFromDeskewed(const Deskewed& deskewed, int width, int height, int& left, int& top,
+                         int& right, int& bottom) {
+  // Leptonica turns about the integer centre.
+  const double cx = (width + 2 * deskewed.frameX) / 2;
+  const double cy = (height + 2 * deskewed.frameY) / 2;
+  const double c = std::cos(deskewed.radians);
+  const double s = std::sin(deskewed.radians);
   double minX = width;
   double minY = height;
   double maxX = 0;
   double maxY = 0;
   for (const int x : {left, right}) {
     for (const int y : {top, bottom}) {
-      const double sourceX = cx + (x - cx) * c + (y - cy) * s;
-      const double sourceY = cy - (x - cx) * s + (y - cy) * c;
+      const double sourceX = cx + (x - cx) * c + (y - cy) * s - deskewed.frameX;
+      const double sourceY = cy - (x - cx) * s + (y - cy) * c - deskewed.frameY;
       minX = std::min(minX, sourceX);
       minY = std::min(minY, sourceY);
       maxX = std::max(maxX, sourceX);
@@ -172,6 +193,56 @@ void mapBackFromDeskewed(double radians, int width, int height, int& left, int& 
   bottom = static_cast<int>(std::ceil(std::clamp(maxY, 0.0, static_cast<double>(height))));
 }
 
+// Whether the paper of `bitmap` (in an engine form) is lit about evenly: the light end of each of
+// 8 x 8 tiles, which ink seldom reaches, varies by less than 64 grey levels across them.
+bool isEvenlyLit(Pix* bitmap) {
+  constexpr int tiles = 8;
+  constexpr float paperRank = 0.9f;  // lighter than nine pixels in ten
+  constexpr float maxSpread = 64;
+  const PixPtr grey(pixGetDepth(bitmap) == 32 ? pixConvertRGBToLuminance(bitmap)
+                                              : pixClone(bitmap));
+  if (!grey) return false;
+  const int width = pixGetWidth(grey.get());
+  const int height = pixGetHeight(grey.get());
+  float lightest = 0;
+  float darkest = 255;
+  for (int row = 0; row < tiles; ++row) {
+    for (int column = 0; column < tiles; ++column) {
+      const int left = column * width / tiles;
+      const int top = row * height / tiles;
+      BOX* tile = boxCreate(left, top, (column + 1) * width / tiles - left,
+                            (row + 1) * height / tiles - top);
+      const PixPtr part(pixClipRectangle(grey.get(), tile, nullptr));
+      boxDestroy(&tile);
+      l_float32 paper = 0;
+      if (!part ||
+          pixGetRankValueMasked(part.get(), nullptr, 0, 0, 2, paperRank, &paper, nullptr) != 0) {
+        return false;
+      }
+      lightest = std::max(lightest, paper);
+      darkest = std::min(darkest, paper);
+    }
+  }
+  return lightest - darkest < maxSpread;
+}
+
+}  // namespace
+
+// What the engine reads: a bitmap in a form it takes, its resolution and how to threshold it.
+struct Scan {
+  Pix* bitmap = nullptr;
+  int dpi = 0;
+  // Sauvola's local threshold (the engine's method 2) keeps whole regions of unevenly lit or
+  // noisy photos that Otsu's one global threshold (method 0) loses (the engine then reports an
+  // empty page; word error on such photos 32 % with Otsu, 14 % with Sauvola), and is no worse on
+  // clean pages. On an evenly lit photo Otsu reads body text better (Sauvola breaks some of its
+  // lines into pieces; word F1 +0.01 to +0.05 on 7 of 15 photo-like copies) and the smallest type
+  // worse (reference cards, a contents page: -0.03 to -0.07).
+  bool otsu = false;
+};
+
+namespace {
+
 // What the engine gets: the bitmap in a form it takes, straightened when it is skewed. Null
 // `input` when there is nothing to read.
 struct EngineInput {
@@ -180,6 +251,7 @@ struct EngineInput {
   Pix* input = nullptr;  // borrowed from one of the above or from the caller's bitmap
   l_int32 ink = 0;       // dark pixels: how much there is to read
   PixPtr binary;         // `input` at one bit a pixel, dark pixels set
+  bool evenlyLitPhoto = false;
 };
 
 EngineInput prepare(const Pix* bitmap) {
@@ -199,6 +271,8 @@ EngineInput prepare(const Pix* bitmap) {
     pixCountPixels(prepared.binary.get(), &prepared.ink, nullptr);
     prepared.deskewed = deskew(input, prepared.binary.get());
   }
+  // A drawn page is never skewed: one that is was photographed or scanned.
+  prepared.evenlyLitPhoto = prepared.deskewed.bitmap && isEvenlyLit(input);
   prepared.input = prepared.deskewed.bitmap ? prepared.deskewed.bitmap.get() : input;
   if (prepared.deskewed.bitmap) prepared.binary.reset(pixConvertTo1(prepared.input, 130));
   return prepared;
@@ -251,8 +325,7 @@ std::vector<Observation> observationsOf(std::vector<RecognizedLine> lines, const
   for (RecognizedLine& line : splitAtGutters(std::move(lines))) {
     PixelBox& box = line.box;
     if (deskewed.bitmap) {
-      mapBackFromDeskewed(deskewed.radians, width, height, box.left, box.top, box.right,
-                          box.bottom);
+      mapBackFromDeskewed(deskewed, width, height, box.left, box.top, box.right, box.bottom);
     }
     observations.push_back(Observation{withAddressesJoined(std::move(line.text)), box.left / w,
                                        (h - box.bottom) / h, (box.right - box.left) / w,
@@ -409,10 +482,6 @@ TextRecognizer::Engine& TextRecognizer::engine(std::string_view languages) {
     throw EngineError("Could not load the language data " + missing + " from " +
                       (directory != nullptr && *directory != '\0' ? directory : dataPath_));
   }
-  // Otsu's one global threshold loses whole regions of unevenly lit or noisy photos (the engine
-  // then reports an empty page); Sauvola's local threshold (method 2) keeps them, and is no slower
-  // on clean pages. Word error on photo-like copies: 32 % with Otsu, 14 % with Sauvola.
-  setVariable(api, "thresholding_method", "2");
   return *engines_.emplace(std::string(languages), std::move(started)).first->second;
 }
 
@@ -430,7 +499,7 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
   keepEngineSingleThreaded();
   const EngineInput prepared = prepare(bitmap);
   if (prepared.input == nullptr) return {};
-  const int dpi = pixGetXRes(bitmap);
+  const Scan scan{prepared.input, pixGetXRes(bitmap), prepared.evenlyLitPhoto};
   const auto observations = [&](std::vector<RecognizedLine> lines) {
     return observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
                           pixGetHeight(bitmap));
@@ -448,9 +517,10 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
     return read(finer.get(), bands.size() > 1 ? share : PieceRunner{}, {}, told);
   };
   if (bands.size() < 2) {
-    std::vector<RecognizedLine> lines =
-        readPage(prepared.input, dpi, {0, 0, 0, 0}, language.value_or(allModels));
+    const std::string_view languages = language.value_or(allModels);
+    std::vector<RecognizedLine> lines = readPage(scan, {0, 0, 0, 0}, languages);
     if (auto finer = sharperReading(lines, language)) return std::move(*finer);
+    rereadOtherLanguages(scan, lines, languages);
     return observations(std::move(lines));
   }
   // The four models together read every word the first one reads poorly again with the others,
@@ -461,11 +531,13 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
   std::vector<std::vector<RecognizedLine>> bandLines(bands.size());
   std::size_t first = 0;  // bands read already
   if (!language) {
-    bandLines[0] =
-        readPage(prepared.input, dpi, {0, bands[0].top, width, bands[0].bottom}, firstModel);
+    bandLines[0] = readPage(scan, {0, bands[0].top, width, bands[0].bottom}, firstModel);
     language = plainLanguage(bandLines[0]).value_or(allModels);
     if (auto finer = sharperReading(bandLines[0], language)) return std::move(*finer);
-    if (*language == firstModel) first = 1;
+    if (*language == firstModel) {
+      first = 1;
+      rereadOtherLanguages(scan, bandLines[0], firstModel);
+    }
   }
   const std::string_view languages = *language;
   // Largest bands first, so that engines sharing the page finish together; the lines are then put
@@ -478,12 +550,16 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
   const RecognitionPiece piece = [&](TextRecognizer& engine, std::size_t index) {
     const Band& band = bands[order[index]];
     const PixelBox area{0, band.top, width, band.bottom};
-    std::vector<RecognizedLine> read = engine.readPage(prepared.input, dpi, area, languages);
+    std::vector<RecognizedLine> read = engine.readPage(scan, area, languages);
     // A band in another language (a quotation, a summary in a second language) is read again
-    // with all four models.
+    // with all four models; in a band of the page's language, the lines in another.
     if (languages != allModels) {
       const std::optional<std::string_view> own = plainLanguage(read);
-      if (own && *own != languages) read = engine.readPage(prepared.input, dpi, area, allModels);
+      if (own && *own != languages) {
+        read = engine.readPage(scan, area, allModels);
+      } else {
+        engine.rereadOtherLanguages(scan, read, languages);
+      }
     }
     bandLines[order[index]] = std::move(read);
   };
@@ -499,25 +575,44 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
   return observations(std::move(lines));
 }
 
-std::vector<RecognizedLine> TextRecognizer::readPage(Pix* input, int dpi, const PixelBox& area,
-                                                     std::string_view languages) {
+void TextRecognizer::rereadOtherLanguages(const Scan& scan, std::vector<RecognizedLine>& lines,
+                                          std::string_view languages) {
+  if (languages == allModels) return;
+  for (RecognizedLine& line : lines) {
+    if (!showsAnotherLanguage(line, languages)) continue;
+    std::vector<RecognizedLine> again = readPage(scan, line.box, allModels, true);
+    if (again.size() == 1 && again[0].confidence > line.confidence) line = std::move(again[0]);
+  }
+}
+
+std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const PixelBox& area,
+                                                     std::string_view languages, bool oneLine) {
   keepEngineSingleThreaded();
   tesseract::TessBaseAPI& api = engine(languages).api;
   // What the engine learns from a page (adaptive classifier, document dictionary) is learnt only
   // by its legacy recognizer, which these models lack; cleared anyway, as it costs nothing.
   api.ClearAdaptiveClassifier();
-  api.SetPageSegMode(tesseract::PSM_AUTO);
+  api.SetPageSegMode(oneLine ? tesseract::PSM_SINGLE_LINE : tesseract::PSM_AUTO);
+  setVariable(api, "thresholding_method", scan.otsu ? "0" : "2");
   // The engine copies what it is given: the band alone, not the page, so that engines sharing a
   // page do not each hold a copy of it.
   PixPtr band;
+  int margin = 0;
   if (area.right > area.left) {
     BOX* region = boxCreate(area.left, area.top, area.right - area.left, area.bottom - area.top);
-    band.reset(pixClipRectangle(input, region, nullptr));
+    band.reset(pixClipRectangle(scan.bitmap, region, nullptr));
     boxDestroy(&region);
     if (!band) throw RecognitionError("Text recognition failed");
+    // A line read alone needs white around it, as on a page, or the engine clips its letters.
+    if (oneLine) {
+      margin = std::max(8, (area.bottom - area.top) / 2);
+      band = framedInWhite(band.get(), margin, margin);
+    }
   }
-  api.SetImage(band ? band.get() : input);
-  if (dpi >= minPlausibleDPI && dpi <= maxPlausibleDPI) api.SetSourceResolution(dpi);
+  api.SetImage(band ? band.get() : scan.bitmap);
+  if (scan.dpi >= minPlausibleDPI && scan.dpi <= maxPlausibleDPI) {
+    api.SetSourceResolution(scan.dpi);
+  }
   if (api.Recognize(nullptr) != 0) {
     api.Clear();
     throw RecognitionError("Text recognition failed");
@@ -528,10 +623,10 @@ std::vector<RecognizedLine> TextRecognizer::readPage(Pix* input, int dpi, const 
   api.Clear();
   if (!band) return lines;
   const auto shift = [&](PixelBox& box) {
-    box.left += area.left;
-    box.right += area.left;
-    box.top += area.top;
-    box.bottom += area.top;
+    box.left += area.left - margin;
+    box.right += area.left - margin;
+    box.top += area.top - margin;
+    box.bottom += area.top - margin;
   };
   for (RecognizedLine& line : lines) {
     shift(line.box);

@@ -26,6 +26,7 @@ struct Observation {
 class TextRecognizer;
 struct PixelBox;
 struct RecognizedLine;
+struct Scan;
 
 // One piece of a page's recognition, run on whichever engine takes it.
 using RecognitionPiece = std::function<void(TextRecognizer&, std::size_t index)>;
@@ -69,10 +70,14 @@ class TextRecognizer {
   std::vector<Observation> read(const Pix* bitmap, const PieceRunner& share,
                                 const SharperPage& sharper,
                                 std::optional<std::string_view> language);
-  // The lines of `area` of `input` (the whole of it when empty), read in one pass with the models
-  // of `languages`, in pixels of `input`.
-  std::vector<RecognizedLine> readPage(Pix* input, int dpi, const PixelBox& area,
-                                       std::string_view languages);
+  // The lines of `area` of the scan (the whole of it when empty), read in one pass with the models
+  // of `languages`, in pixels of the scan; `oneLine` reads the area as a single line.
+  std::vector<RecognizedLine> readPage(const Scan& scan, const PixelBox& area,
+                                       std::string_view languages, bool oneLine = false);
+  // Each of `lines`, read with the one model `languages`, that shows another language is read
+  // again alone with the four models; the reading with the better confidence is kept.
+  void rereadOtherLanguages(const Scan& scan, std::vector<RecognizedLine>& lines,
+                            std::string_view languages);
 
   const std::string dataPath_;
   std::map<std::string, std::unique_ptr<Engine>, std::less<>> engines_;

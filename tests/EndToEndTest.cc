@@ -131,6 +131,8 @@ TEST(EndToEnd, PDFs) {
        "",
        {"Straße", "km\\/h", "été", "Landscape", "Cropped"},
        {{1, 1224, 1584}, {3, 1190, 1683}, {4, 1584, 1224}, {5, 1224, 1584}}},
+      // A French paragraph among German lines, on a page read with the German model.
+      {{"mixed-language.pdf"}, 0, "", {"cœur", "déjà", "Après", "pêche", "entrepôts", "très"}},
       {{"owner-password.pdf"}, 0, "", {"ledger"}, {{1, 800, 400}}},
       {{"user-password.pdf"}, 1, pdfError},
       {.files = {"owner-password.pdf"},
