@@ -357,12 +357,35 @@ PixPtr decodeWithLeptonica(std::FILE* file, l_int32 format) {
   return PixPtr(pixReadStream(file, 0));  // TIFF: the first page
 }
 
+// The opened file as libheif reads it, which it does while the context lives.
+struct HeifInput {
+  std::FILE* file;  // borrowed
+  std::int64_t size;
+};
+
+HeifInput& heifInput(void* userdata) { return *static_cast<HeifInput*>(userdata); }
+
+const heif_reader heifReader = {
+    1,
+    [](void* userdata) -> std::int64_t { return ftello(heifInput(userdata).file); },
+    [](void* data, std::size_t size, void* userdata) {
+      return std::fread(data, 1, size, heifInput(userdata).file) == size ? 0 : -1;
+    },
+    [](std::int64_t position, void* userdata) {
+      return fseeko(heifInput(userdata).file, position, SEEK_SET);
+    },
+    [](std::int64_t size, void* userdata) {
+      return size > heifInput(userdata).size ? heif_reader_grow_status_size_beyond_eof
+                                             : heif_reader_grow_status_size_reached;
+    },
+};
+
 // The primary image's handle, or null when the file cannot be parsed or the image is over the cap
 // (judged before any pixel is decoded). Its context must outlive it.
-HeifHandlePtr primaryImage(heif_context* context, const std::string& path) {
+HeifHandlePtr primaryImage(heif_context* context, HeifInput& input) {
   // Refuses larger images while the file is parsed.
   heif_context_set_maximum_image_size_limit(context, static_cast<int>(maxBitmapSide) + 1);
-  if (heif_context_read_from_file(context, path.c_str(), nullptr).code != heif_error_Ok) {
+  if (heif_context_read_from_reader(context, &heifReader, &input, nullptr).code != heif_error_Ok) {
     return nullptr;
   }
   heif_image_handle* rawHandle = nullptr;
@@ -384,10 +407,13 @@ HeifHandlePtr primaryImage(heif_context* context, const std::string& path) {
   return handle;
 }
 
-PixPtr decodeWithLibheif(const std::string& path) {
+PixPtr decodeWithLibheif(std::FILE* file) {
+  if (fseeko(file, 0, SEEK_END) != 0) return nullptr;
+  HeifInput input{file, ftello(file)};
+  std::rewind(file);
   HeifContextPtr context(heif_context_alloc());
   if (!context) return nullptr;
-  const HeifHandlePtr handle = primaryImage(context.get(), path);
+  const HeifHandlePtr handle = primaryImage(context.get(), input);
   if (!handle) return nullptr;
   HeifOptionsPtr options(heif_decoding_options_alloc());
   if (!options) return nullptr;
@@ -415,13 +441,14 @@ PixPtr decodeWithLibheif(const std::string& path) {
 
 }  // namespace
 
-PixPtr decodeFirstImage(const std::string& path) {
+PixPtr decodeFirstImage(const std::string& path) { return decodeFirstImage(SourceFile(path)); }
+
+PixPtr decodeFirstImage(SourceFile source) {
   silenceLeptonica();
-  if (!isRegularFile(path)) return nullptr;
   PixPtr pix;
   {
     const QuietStderr quiet;
-    FilePtr file(std::fopen(path.c_str(), "rbe"));
+    FilePtr file(source.releaseStream());
     if (!file) return nullptr;
     std::array<l_uint8, 16> start{};  // zero-filled: a shorter file matches no signature
     const std::size_t length = std::fread(start.data(), 1, start.size(), file.get());
@@ -432,8 +459,7 @@ PixPtr decodeFirstImage(const std::string& path) {
       pix = decodeWithLeptonica(file.get(), format);
     } else if (heif_check_filetype(start.data(), static_cast<int>(length)) ==
                heif_filetype_yes_supported) {
-      file.reset();
-      pix = decodeWithLibheif(path);
+      pix = decodeWithLibheif(file.get());
     }
   }
   if (!pix || !withinBitmapCap(pixGetWidth(pix.get()), pixGetHeight(pix.get()))) return nullptr;
@@ -454,8 +480,9 @@ std::unique_ptr<DocumentPages> openImagePages(const std::string& path) {
    private:
     PixPtr bitmap_;
   };
-  requireExists(path);
-  PixPtr bitmap = decodeFirstImage(path);
+  SourceFile file(path);
+  if (file.missing()) throw OCRError::fileNotFound();
+  PixPtr bitmap = decodeFirstImage(std::move(file));
   if (!bitmap) throw OCRError::processingFailed("Could not load image");
   return std::make_unique<ImagePage>(std::move(bitmap));
 }
