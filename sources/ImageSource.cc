@@ -16,6 +16,7 @@
 #include "recognition/ReadingOrder.h"
 #include "recognition/TextRecognizer.h"
 #include "sources/SourceFile.h"
+#include "sources/TIFFImage.h"
 
 namespace quirna {
 namespace {
@@ -420,6 +421,16 @@ PixPtr decodeTIFFAsStored(std::FILE* file, long orientationAt) {
   return PixPtr(pixReadStream(stream.get(), 0));
 }
 
+PixPtr decodeFirstTIFFPage(std::FILE* file, l_int32 format) {
+  const auto size = headerSize(file, format);
+  if (!size || !withinBitmapCap(size->first, size->second)) return nullptr;
+  if (const std::optional<long> at = tiffOrientationValue(file)) {
+    return decodeTIFFAsStored(file, *at);
+  }
+  std::rewind(file);
+  return PixPtr(pixReadStream(file, 0));  // the first page
+}
+
 DecodedImage decodeGIF(std::FILE* file) {
   const std::optional<GIFFrame> frame = firstGIFFrame(file);
   if (!frame) return {};
@@ -429,17 +440,17 @@ DecodedImage decodeGIF(std::FILE* file) {
 }
 
 PixPtr decodeWithLeptonica(std::FILE* file, l_int32 format) {
+  if (L_FORMAT_IS_TIFF(format)) {
+    // Layouts that Leptonica declines go to libtiff's own reader, which judges the size itself.
+    PixPtr pix = decodeFirstTIFFPage(file, format);
+    return pix ? std::move(pix) : decodeTIFFWithLibtiff(file);
+  }
   const auto size = format == IFF_BMP ? bmpSize(file) : headerSize(file, format);
   if (!size || !withinBitmapCap(size->first, size->second)) return nullptr;
   std::rewind(file);
   if (format == IFF_PNG && !pngChunksFit(file)) return nullptr;
-  if (L_FORMAT_IS_TIFF(format)) {
-    if (const std::optional<long> at = tiffOrientationValue(file)) {
-      return decodeTIFFAsStored(file, *at);
-    }
-  }
   std::rewind(file);
-  return PixPtr(pixReadStream(file, 0));  // TIFF: the first page
+  return PixPtr(pixReadStream(file, 0));
 }
 
 // The opened file as libheif reads it, which it does while the context lives.
