@@ -133,14 +133,14 @@ class CountingDevice final : public SplashOutputDev {
   }
   void drawChar(GfxState* state, double x, double y, double dx, double dy, double originX,
                 double originY, CharCode code, int nBytes, const Unicode* u, int uLen) override {
-    if (charge(glyphCost(state))) {
+    if (charge(glyphCost(state, x, y))) {
       SplashOutputDev::drawChar(state, x, y, dx, dy, originX, originY, code, nBytes, u, uLen);
     }
   }
   bool beginType3Char(GfxState* state, double x, double y, double dx, double dy, CharCode code,
                       const Unicode* u, int uLen) override {
     // True: the glyph's procedure is not run.
-    return !charge(glyphCost(state)) ||
+    return !charge(glyphCost(state, x, y)) ||
            SplashOutputDev::beginType3Char(state, x, y, dx, dy, code, u, uLen);
   }
   void drawImageMask(GfxState* state, Object* ref, Stream* str, int width, int height, bool invert,
@@ -243,9 +243,15 @@ class CountingDevice final : public SplashOutputDev {
            boxPixels(state, xMin - pad, yMin - pad, xMax + pad, yMax + pad) / 256;
   }
 
-  static double glyphCost(const GfxState* state) {
+  // The pixels of the glyph's square (its em, either side of the origin, as the glyph's extent is
+  // not known here) that the clip lets through; a glyph drawn off the clip costs little.
+  static double glyphCost(const GfxState* state, double x, double y) {
     const double side = state->getTransformedFontSize();
-    return 1 + (std::isfinite(side) ? side * side / 256 : 0);
+    double deviceX = 0, deviceY = 0;
+    state->transform(x, y, &deviceX, &deviceY);
+    if (!std::isfinite(side)) return 1;
+    return 1 +
+           boxPixels(state, deviceX - side, deviceY - side, deviceX + side, deviceY + side) / 1024;
   }
 
   // The samples decoded (judged before any is) and the device pixels the image covers.
