@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <mutex>
+#include <vector>
 
 #include <leptonica/allheaders.h>
 #include <poppler/Error.h>
@@ -71,6 +72,7 @@ class CountingDevice final : public SplashOutputDev {
   void startCounting(long long budget) {
     budget_ = budget;
     work_ = 0;
+    masksSet_.clear();
   }
   long long work() const { return work_; }
   bool over() const { return work_ > budget_; }
@@ -128,7 +130,7 @@ class CountingDevice final : public SplashOutputDev {
            SplashOutputDev::radialShadedFill(state, shading, tMin, tMax);
   }
   bool gouraudTriangleShadedFill(GfxState* state, GfxGouraudTriangleShading* shading) override {
-    return !charge(clipPixels(state) / 256) ||
+    return !charge(clipPixels(state) / 256 + shading->getNTriangles()) ||
            SplashOutputDev::gouraudTriangleShadedFill(state, shading);
   }
   void drawChar(GfxState* state, double x, double y, double dx, double dy, double originX,
@@ -150,12 +152,21 @@ class CountingDevice final : public SplashOutputDev {
                                      inlineImg);
     }
   }
+  // An image mask filled with a pattern: set, the pattern drawn through it, unset. A mask skipped
+  // over the budget must not be unset, which would end a group it did not begin.
   void setSoftMaskFromImageMask(GfxState* state, Object* ref, Stream* str, int width, int height,
                                 bool invert, bool inlineImg, double* baseMatrix) override {
-    // Not skipped even when over: the unset that follows expects the mask in place.
-    charge(imageCost(state, width, height, 1));
-    SplashOutputDev::setSoftMaskFromImageMask(state, ref, str, width, height, invert, inlineImg,
-                                              baseMatrix);
+    const bool drawn = charge(imageCost(state, width, height, 1));
+    masksSet_.push_back(drawn);
+    if (drawn) {
+      SplashOutputDev::setSoftMaskFromImageMask(state, ref, str, width, height, invert, inlineImg,
+                                                baseMatrix);
+    }
+  }
+  void unsetSoftMaskFromImageMask(GfxState* state, double* baseMatrix) override {
+    const bool drawn = masksSet_.empty() || masksSet_.back();
+    if (!masksSet_.empty()) masksSet_.pop_back();
+    if (drawn) SplashOutputDev::unsetSoftMaskFromImageMask(state, baseMatrix);
   }
   void drawImage(GfxState* state, Object* ref, Stream* str, int width, int height,
                  GfxImageColorMap* colorMap, bool interpolate, const int* maskColors,
@@ -272,6 +283,7 @@ class CountingDevice final : public SplashOutputDev {
 
   long long budget_ = 0;
   long long work_ = 0;
+  std::vector<bool> masksSet_;  // for each image mask set and not yet unset: whether it was drawn
 };
 
 }  // namespace
