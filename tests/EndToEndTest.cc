@@ -119,7 +119,7 @@ TEST(EndToEnd, PathsAndImages) {
       {.files = {"nested-forms.pdf", "sparse-image.pdf", "canvas.gif"},
        .status = 0,
        .line = "[]",
-       .peakMiB = 300},
+       .peakMiB = 400},
       {.files = {"canvas-line.gif"},
        .status = 0,
        .words = {"river"},
