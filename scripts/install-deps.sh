@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang-format
   libgtest-dev nlohmann-json3-dev zlib1g-dev libjpeg-dev
-  libtesseract-dev libleptonica-dev libheif-dev libpoppler-private-dev
+  libtesseract-dev libleptonica-dev libheif-dev libpoppler-private-dev libtiff-dev
   tesseract-ocr-eng tesseract-ocr-nld tesseract-ocr-deu tesseract-ocr-fra
   fonts-dejavu-core fonts-urw-base35
   "$@"

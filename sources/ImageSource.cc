@@ -13,7 +13,10 @@
 
 #include "model/Error.h"
 #include "recognition/PageRecognition.h"
+#include "recognition/ReadingOrder.h"
+#include "recognition/TextRecognizer.h"
 #include "sources/SourceFile.h"
+#include "sources/TIFFImage.h"
 
 namespace quirna {
 namespace {
@@ -160,33 +163,114 @@ std::optional<GIFFrame> firstGIFFrame(std::FILE* file) {
   }
 }
 
+// Where a bitmap lies on the larger screen it was cut from, in pixels from the screen's top left.
+struct ScreenWindow {
+  int left;
+  int top;
+  int screenWidth;
+  int screenHeight;
+};
+
+struct DecodedImage {
+  PixPtr pix;
+  std::optional<ScreenWindow> window;  // empty: the bitmap is the whole image
+};
+
+// White around a GIF frame's rectangle, so that the engine sees the ink's surroundings.
+constexpr int gifMargin = 64;
+
 // The frame as a viewer shows it: at its offset on the logical screen, with its transparent
-// pixels and the screen it leaves uncovered white. A frame that fills the screen and has no
-// transparency is returned as decoded.
-PixPtr onLogicalScreen(PixPtr decoded, const GIFFrame& frame) {
-  PIXCMAP* colormap = pixGetColormap(decoded.get());  // borrowed from `decoded`
+// pixels and the screen it leaves uncovered white. A screen may claim 2^27 pixels from a few
+// bytes, so only the frame's rectangle and a margin of it are made (the rest is white), at 8 bits
+// with the frame's colours. A frame that fills the screen and has no transparency is returned as
+// decoded.
+DecodedImage onLogicalScreen(PixPtr decoded, const GIFFrame& frame) {
   const int width = pixGetWidth(decoded.get());
   const int height = pixGetHeight(decoded.get());
-  if (colormap == nullptr || (!frame.transparentIndex && frame.left == 0 && frame.top == 0 &&
-                              width == frame.screenWidth && height == frame.screenHeight)) {
-    return decoded;
+  if (pixGetColormap(decoded.get()) == nullptr ||
+      (!frame.transparentIndex && frame.left == 0 && frame.top == 0 && width == frame.screenWidth &&
+       height == frame.screenHeight)) {
+    return {std::move(decoded), std::nullopt};
   }
-  PixPtr screen(pixCreate(frame.screenWidth, frame.screenHeight, 32));
-  if (!screen || pixSetAll(screen.get()) != 0) return nullptr;
-  for (int y = 0; y < height && frame.top + y < frame.screenHeight; ++y) {
-    for (int x = 0; x < width && frame.left + x < frame.screenWidth; ++x) {
-      l_uint32 index = 0;
-      l_int32 red = 0;
-      l_int32 green = 0;
-      l_int32 blue = 0;
-      if (pixGetPixel(decoded.get(), x, y, &index) != 0 || index == frame.transparentIndex ||
-          pixcmapGetColor(colormap, static_cast<l_int32>(index), &red, &green, &blue) != 0) {
-        continue;
-      }
-      pixSetRGBPixel(screen.get(), frame.left + x, frame.top + y, red, green, blue);
+  int left = std::max(0, frame.left - gifMargin);
+  int top = std::max(0, frame.top - gifMargin);
+  int right = std::min(frame.screenWidth, frame.left + width + gifMargin);
+  int bottom = std::min(frame.screenHeight, frame.top + height + gifMargin);
+  if (right <= left || bottom <= top) {  // a frame wholly off its screen: all of it is white
+    left = top = 0;
+    right = std::min(frame.screenWidth, gifMargin);
+    bottom = std::min(frame.screenHeight, gifMargin);
+  }
+  // To 8 bits with the indices and colour map as they are (pixConvertTo8 would make a map of its
+  // own, and the lossless conversion takes no map).
+  PixPtr colours(pixClone(decoded.get()));
+  if (pixGetDepth(decoded.get()) < 8) {
+    PIXCMAP* map = pixcmapCreate(8);  // room for white beside the frame's colours
+    PIXCMAP* frameColours = pixGetColormap(decoded.get());  // borrowed
+    for (l_int32 i = 0; map && i < pixcmapGetCount(frameColours); ++i) {
+      l_int32 red = 0, green = 0, blue = 0;
+      pixcmapGetColor(frameColours, i, &red, &green, &blue);
+      pixcmapAddColor(map, red, green, blue);
+    }
+    PixPtr indices(pixCopy(nullptr, decoded.get()));
+    if (!map || !indices || pixDestroyColormap(indices.get()) != 0) {
+      pixcmapDestroy(&map);
+      return {};
+    }
+    colours.reset(pixConvertLossless(indices.get(), 8));
+    if (!colours || pixSetColormap(colours.get(), map) != 0) return {};
+  }
+  PIXCMAP* colormap = colours ? pixGetColormap(colours.get()) : nullptr;  // borrowed
+  if (colormap == nullptr) return {};
+  if (frame.transparentIndex && *frame.transparentIndex < 256) {
+    pixcmapResetColor(colormap, static_cast<l_int32>(*frame.transparentIndex), 255, 255, 255);
+  }
+  l_int32 white = 0;
+  if (pixcmapGetIndex(colormap, 255, 255, 255, &white) != 0) {
+    if (pixcmapAddColor(colormap, 255, 255, 255) == 0) {
+      white = pixcmapGetCount(colormap) - 1;
+    } else {  // a full colour map without white: the region in 32-bit colour
+      colours.reset(pixConvertTo32(colours.get()));
+      if (!colours) return {};
     }
   }
-  return screen;
+  PixPtr region(pixCreate(right - left, bottom - top, pixGetDepth(colours.get())));
+  if (!region) return {};
+  if (pixGetDepth(colours.get()) == 8) {
+    pixSetColormap(region.get(), pixcmapCopy(colormap));
+    pixSetAllArbitrary(region.get(), static_cast<l_uint32>(white));
+  } else {
+    pixSetAll(region.get());
+  }
+  pixRasterop(region.get(), frame.left - left, frame.top - top, width, height, PIX_SRC,
+              colours.get(), 0, 0);
+  if (left == 0 && top == 0 && right == frame.screenWidth && bottom == frame.screenHeight) {
+    return {std::move(region), std::nullopt};
+  }
+  return {std::move(region), ScreenWindow{left, top, frame.screenWidth, frame.screenHeight}};
+}
+
+// Recognition of a window on a larger screen: the lines are moved onto the whole screen before
+// reading order, so that columns are judged against the screen's width, and the page is sized as
+// the screen.
+PageWork onScreen(ScreenWindow window) {
+  return [window](TextRecognizer& recognizer, const PieceRunner& share, const SharperPage& sharper,
+                  const Pix* bitmap, std::int64_t pageNumber) -> std::optional<OCRResult> {
+    std::vector<Observation> observations = recognizer.recognizeText(bitmap, share, sharper);
+    if (observations.empty()) return std::nullopt;
+    const double width = pixGetWidth(bitmap);
+    const double height = pixGetHeight(bitmap);
+    for (Observation& line : observations) {
+      line.x = (window.left + line.x * width) / window.screenWidth;
+      line.y = (window.screenHeight - window.top - height + line.y * height) / window.screenHeight;
+      line.width *= width / window.screenWidth;
+      line.height *= height / window.screenHeight;
+    }
+    PageText page = reorderByColumns(observations);
+    return OCRResult{pageNumber,         std::move(page.text),
+                     page.confidence,    std::move(page.lines),
+                     window.screenWidth, window.screenHeight};
+  };
 }
 
 // Leptonica reads a whole BMP to learn its size; its header holds the size at fixed offsets.
@@ -337,32 +421,67 @@ PixPtr decodeTIFFAsStored(std::FILE* file, long orientationAt) {
   return PixPtr(pixReadStream(stream.get(), 0));
 }
 
+PixPtr decodeFirstTIFFPage(std::FILE* file, l_int32 format) {
+  const auto size = headerSize(file, format);
+  if (!size || !withinBitmapCap(size->first, size->second)) return nullptr;
+  if (const std::optional<long> at = tiffOrientationValue(file)) {
+    return decodeTIFFAsStored(file, *at);
+  }
+  std::rewind(file);
+  return PixPtr(pixReadStream(file, 0));  // the first page
+}
+
+DecodedImage decodeGIF(std::FILE* file) {
+  const std::optional<GIFFrame> frame = firstGIFFrame(file);
+  if (!frame) return {};
+  PixPtr decoded(pixReadMemGif(frame->bytes.data(), frame->bytes.size()));
+  if (!decoded) return {};
+  return onLogicalScreen(std::move(decoded), *frame);
+}
+
 PixPtr decodeWithLeptonica(std::FILE* file, l_int32 format) {
-  if (format == IFF_GIF) {
-    const std::optional<GIFFrame> frame = firstGIFFrame(file);
-    if (!frame) return nullptr;
-    PixPtr decoded(pixReadMemGif(frame->bytes.data(), frame->bytes.size()));
-    return decoded ? onLogicalScreen(std::move(decoded), *frame) : nullptr;
+  if (L_FORMAT_IS_TIFF(format)) {
+    // Layouts that Leptonica declines go to libtiff's own reader, which judges the size itself.
+    PixPtr pix = decodeFirstTIFFPage(file, format);
+    return pix ? std::move(pix) : decodeTIFFWithLibtiff(file);
   }
   const auto size = format == IFF_BMP ? bmpSize(file) : headerSize(file, format);
   if (!size || !withinBitmapCap(size->first, size->second)) return nullptr;
   std::rewind(file);
   if (format == IFF_PNG && !pngChunksFit(file)) return nullptr;
-  if (L_FORMAT_IS_TIFF(format)) {
-    if (const std::optional<long> at = tiffOrientationValue(file)) {
-      return decodeTIFFAsStored(file, *at);
-    }
-  }
   std::rewind(file);
-  return PixPtr(pixReadStream(file, 0));  // TIFF: the first page
+  return PixPtr(pixReadStream(file, 0));
 }
+
+// The opened file as libheif reads it, which it does while the context lives.
+struct HeifInput {
+  std::FILE* file;  // borrowed
+  std::int64_t size;
+};
+
+HeifInput& heifInput(void* userdata) { return *static_cast<HeifInput*>(userdata); }
+
+const heif_reader heifReader = {
+    1,
+    [](void* userdata) -> std::int64_t { return ftello(heifInput(userdata).file); },
+    [](void* data, std::size_t size, void* userdata) {
+      return std::fread(data, 1, size, heifInput(userdata).file) == size ? 0 : -1;
+    },
+    [](std::int64_t position, void* userdata) {
+      return fseeko(heifInput(userdata).file, position, SEEK_SET);
+    },
+    [](std::int64_t size, void* userdata) {
+      return size > heifInput(userdata).size ? heif_reader_grow_status_size_beyond_eof
+                                             : heif_reader_grow_status_size_reached;
+    },
+};
 
 // The primary image's handle, or null when the file cannot be parsed or the image is over the cap
 // (judged before any pixel is decoded). Its context must outlive it.
-HeifHandlePtr primaryImage(heif_context* context, const std::string& path) {
+HeifHandlePtr primaryImage(heif_context* context, HeifInput& input) {
   // Refuses larger images while the file is parsed.
   heif_context_set_maximum_image_size_limit(context, static_cast<int>(maxBitmapSide) + 1);
-  if (heif_context_read_from_file(context, path.c_str(), nullptr).code != heif_error_Ok) {
+  if (heif_context_read_from_reader(context, &heifReader, &input, nullptr).code != heif_error_Ok) {
     return nullptr;
   }
   heif_image_handle* rawHandle = nullptr;
@@ -384,10 +503,13 @@ HeifHandlePtr primaryImage(heif_context* context, const std::string& path) {
   return handle;
 }
 
-PixPtr decodeWithLibheif(const std::string& path) {
+PixPtr decodeWithLibheif(std::FILE* file) {
+  if (fseeko(file, 0, SEEK_END) != 0) return nullptr;
+  HeifInput input{file, ftello(file)};
+  std::rewind(file);
   HeifContextPtr context(heif_context_alloc());
   if (!context) return nullptr;
-  const HeifHandlePtr handle = primaryImage(context.get(), path);
+  const HeifHandlePtr handle = primaryImage(context.get(), input);
   if (!handle) return nullptr;
   HeifOptionsPtr options(heif_decoding_options_alloc());
   if (!options) return nullptr;
@@ -413,51 +535,59 @@ PixPtr decodeWithLibheif(const std::string& path) {
   return pixFromInterleaved(plane, width, height, static_cast<std::size_t>(stride), alpha ? 4 : 3);
 }
 
-}  // namespace
-
-PixPtr decodeFirstImage(const std::string& path) {
+DecodedImage decodeImage(SourceFile source) {
   silenceLeptonica();
-  if (!isRegularFile(path)) return nullptr;
-  PixPtr pix;
+  DecodedImage image;
   {
     const QuietStderr quiet;
-    FilePtr file(std::fopen(path.c_str(), "rbe"));
-    if (!file) return nullptr;
+    FilePtr file(source.releaseStream());
+    if (!file) return {};
     std::array<l_uint8, 16> start{};  // zero-filled: a shorter file matches no signature
     const std::size_t length = std::fread(start.data(), 1, start.size(), file.get());
     std::rewind(file.get());
     l_int32 format = IFF_UNKNOWN;
     findFileFormatBuffer(start.data(), &format);
-    if (format != IFF_UNKNOWN) {
-      pix = decodeWithLeptonica(file.get(), format);
+    if (format == IFF_GIF) {
+      image = decodeGIF(file.get());
+    } else if (format != IFF_UNKNOWN) {
+      image.pix = decodeWithLeptonica(file.get(), format);
     } else if (heif_check_filetype(start.data(), static_cast<int>(length)) ==
                heif_filetype_yes_supported) {
-      file.reset();
-      pix = decodeWithLibheif(path);
+      image.pix = decodeWithLibheif(file.get());
     }
   }
-  if (!pix || !withinBitmapCap(pixGetWidth(pix.get()), pixGetHeight(pix.get()))) return nullptr;
-  return pix;
+  const Pix* pix = image.pix.get();
+  if (!pix || !withinBitmapCap(pixGetWidth(pix), pixGetHeight(pix))) return {};
+  return image;
 }
+
+}  // namespace
+
+PixPtr decodeFirstImage(const std::string& path) { return decodeFirstImage(SourceFile(path)); }
+
+PixPtr decodeFirstImage(SourceFile file) { return decodeImage(std::move(file)).pix; }
 
 std::unique_ptr<DocumentPages> openImagePages(const std::string& path) {
   // An image is one page: the engine's failure ends the document, and no text is an empty list.
   class ImagePage final : public DocumentPages {
    public:
-    explicit ImagePage(PixPtr bitmap) : bitmap_(std::move(bitmap)) {}
+    explicit ImagePage(DecodedImage image) : image_(std::move(image)) {}
     std::optional<NumberedPage> next() override {
-      if (!bitmap_) return std::nullopt;
-      return NumberedPage{0, std::move(bitmap_)};
+      if (!image_.pix) return std::nullopt;
+      return NumberedPage{0, std::move(image_.pix)};
     }
-    PageWork work() const override { return recognizePage; }
+    PageWork work() const override {
+      return image_.window ? onScreen(*image_.window) : PageWork(recognizePage);
+    }
 
    private:
-    PixPtr bitmap_;
+    DecodedImage image_;
   };
-  requireExists(path);
-  PixPtr bitmap = decodeFirstImage(path);
-  if (!bitmap) throw OCRError::processingFailed("Could not load image");
-  return std::make_unique<ImagePage>(std::move(bitmap));
+  SourceFile file(path);
+  if (file.missing()) throw OCRError::fileNotFound();
+  DecodedImage image = decodeImage(std::move(file));
+  if (!image.pix) throw OCRError::processingFailed("Could not load image");
+  return std::make_unique<ImagePage>(std::move(image));
 }
 
 std::vector<OCRResult> extractTextFromImage(const std::string& path) {

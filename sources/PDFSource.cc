@@ -73,9 +73,9 @@ std::vector<OCRResult> extractTextFromPDF(const std::string& path, unsigned work
 }
 
 std::unique_ptr<DocumentPages> openPDFPages(const std::string& path) {
-  requireExists(path);
-  if (!isRegularFile(path)) throw OCRError::processingFailed("Could not load PDF");
-  PDFDocPtr document = openDocument(path);
+  SourceFile file(path);
+  if (file.missing()) throw OCRError::fileNotFound();
+  PDFDocPtr document = openDocument(std::move(file));
   if (!document) throw OCRError::processingFailed("Could not load PDF");
   return std::make_unique<PDFPages>(std::move(document));
 }

@@ -39,6 +39,7 @@ struct Case {
   std::vector<Page> pages = {};         // every result, in order, when given
   std::vector<std::string> environment = {};
   Stdout stdoutTo = Stdout::captured;
+  int peakMiB = 0;  // a bound on the run's peak memory, when given
 };
 
 void check(const Case& c, const std::string& file) {
@@ -47,6 +48,7 @@ void check(const Case& c, const std::string& file) {
   const ToolRun run = runTool({path.string()}, c.environment, c.stdoutTo);
   EXPECT_EQ(run.err, "");
   EXPECT_TRUE(c.line != imageError || run.peakKiB < 300 << 10) << run.peakKiB << " KiB to refuse";
+  EXPECT_TRUE(c.peakMiB == 0 || run.peakKiB < c.peakMiB << 10) << run.peakKiB << " KiB";
   EXPECT_EQ(run.status, c.status);
   if (c.stdoutTo != Stdout::captured) return;  // the line could not go out
   ASSERT_TRUE(run.out.ends_with('\n') && run.out.find('\n') == run.out.size() - 1) << run.out;
@@ -112,6 +114,23 @@ TEST(EndToEnd, PathsAndImages) {
        {"river"},
        {{0, 612, 72}}},
       {{"screen.gif"}, 0, "", {"river"}, {{0, 700, 120}}},  // the logical screen, not the frame
+      // Built to take time or memory: forms 8 deep drawing 8^8 fills, a 10^10-pixel image of 10
+      // bytes, a 10 x 10 frame on an 11000 x 11000 screen.
+      {.files = {"nested-forms.pdf", "sparse-image.pdf", "canvas.gif"},
+       .status = 0,
+       .line = "[]",
+       .peakMiB = 400},
+      {.files = {"canvas-line.gif"},
+       .status = 0,
+       .words = {"river"},
+       .pages = {{0, 11000, 11000}},
+       .peakMiB = 400},
+      {.files = {"grey16-alpha.tif", "planar.tif", "tiled16.tif", "cmyk.tif", "ycbcr-jpeg.tif",
+                 "g3.tif", "palette.tif"},
+       .status = 0,
+       .words = {"river levels"},
+       .pages = {{0, 612, 72}},
+       .peakMiB = 400},
   });
 }
 
@@ -139,6 +158,8 @@ TEST(EndToEnd, PDFs) {
        .status = 1,
        .words = {"eng.traineddata"},
        .environment = {noModels}},
+      // Declined by its size before any model is needed.
+      {.files = {"dot.png"}, .status = 0, .line = "[]", .environment = {noModels}},
   });
 }
 
