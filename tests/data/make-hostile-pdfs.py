@@ -1,18 +1,10 @@
 #!/usr/bin/env python3
 """Writes the hostile PDFs of the end-to-end table into the current folder (see README.md)."""
+import os
+import sys
 
-
-def pdf(objects):
-    out = b"%PDF-1.4\n"
-    offsets = []
-    for number, body in enumerate(objects, 1):
-        offsets.append(len(out))
-        out += b"%d 0 obj\n%s\nendobj\n" % (number, body)
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
-    out += b"".join(b"%010d 00000 n \n" % at for at in offsets)
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
-    return out
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pdf_objects import pdf  # noqa: E402
 
 
 def stream(dictionary, data):

@@ -4,8 +4,12 @@ not embedded) with a French paragraph among its later lines, all in the page's t
 
     python3 tests/data/make-mixed-language.py tests/data/mixed-language.pdf
 """
+import os
 import sys
 import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pdf_objects import pdf  # noqa: E402
 
 GERMAN = [
     "Der Hafen der kleinen Stadt liegt am Ende einer langen Bucht, und die Fischer",
@@ -55,14 +59,5 @@ objects = [
     b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>",
     b"<< /Length %d /Filter /FlateDecode >>\nstream\n" % len(content) + content + b"\nendstream",
 ]
-out = bytearray(b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n")
-offsets = []
-for number, body in enumerate(objects, 1):
-    offsets.append(len(out))
-    out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
-xref = len(out)
-out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
-out += b"".join(b"%010d 00000 n \n" % offset for offset in offsets)
-out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
 with open(sys.argv[1], "wb") as file:
-    file.write(out)
+    file.write(pdf(objects))
