@@ -112,12 +112,13 @@ TEST(BatchTool, WritesTheSingleFileLineForEachInputAndResumesWhereItStopped) {
     EXPECT_EQ(line->value("error", std::string()), error);
   }
 
-  // A rerun leaves finished outputs alone but redoes an emptied one; failures still count, and
-  // the missing input is tried again.
+  // A rerun, with files beside the folder, names the folder's files as before: it leaves finished
+  // outputs alone but redoes an emptied one; failures still count, and the missing input is tried
+  // again.
   test::writeFile(dir / "out/sub/doc.pdf.json", "");
-  EXPECT_EQ(shell(dir.path(), "$batch in -o out -q"), 0);
+  EXPECT_EQ(shell(dir.path(), "$batch in in/missing.png in/notes.txt -o out -q"), 1);
   EXPECT_EQ(test::readFile(dir / "out/sub/doc.pdf.json"), pdf);
-  EXPECT_EQ(shell(dir.path(), "$batch --from list -o out -q"), 1);
+  EXPECT_FALSE(fs::exists(dir / "out/in/page.png.json"));
   EXPECT_EQ(indexLines(dir / "out/index.jsonl").size(), 6u);
 
   // An output is replaced whole, never rewritten in place: a reader of the old file keeps it.
