@@ -23,6 +23,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "cli/BatchInputs.h"
 #include "model/Error.h"
@@ -55,6 +56,8 @@ constexpr std::string_view optionsText =
     "  -h, --help         print this help\n";
 
 constexpr std::string_view noSuchFile = "no such file";
+
+std::string sameOutput(const std::string& first) { return "same output as " + first; }
 
 // A command line we cannot run: reported with the usage text, exit status 2.
 class UsageError : public Error {
@@ -414,6 +417,9 @@ class Batch {
   int list();
   int status();
   void schedule(RecognitionPool& pool, BatchInput input, std::string output);
+  void refuse(const BatchInput& input, const std::string& reason);
+  Error indexError(int error) const;
+  void countFailure(const BatchInput& input, const std::string& reason);
   void record(const BatchInput& input, const std::string& output, const std::string& reason,
               std::uint64_t bytes, DocumentResult result, Clock::time_point started);
   std::string progress(std::int64_t pages);
@@ -458,7 +464,10 @@ BatchInputs Batch::inputs(std::FILE* manifest, std::function<void(const std::str
   return BatchInputs(options_.paths, manifest, options_.separator, wanted, std::move(note));
 }
 
-// `each(input, output)` for the inputs of this shard.
+// `each(input, output, first)` for the inputs of this shard; `first` is null, or the path of the
+// earlier input with the same output (the input's own path when it is listed again). The names
+// are held for the whole run, one name and path per input: 100,000 inputs take a few MB. A shard
+// sees only its own inputs, so only a run without shards finds every clash.
 template <typename Each>
 void Batch::eachInput(std::FILE* manifest, Each each) {
   BatchInputs all = inputs(manifest, [this](const std::string& message, bool failed) {
@@ -466,10 +475,12 @@ void Batch::eachInput(std::FILE* manifest, Each each) {
     const std::lock_guard lock(mutex_);
     if (failed) ++unreadable_;
   });
+  std::unordered_map<std::string, std::string> firstPaths;  // by output
   for (std::uint64_t position = 0; std::optional<BatchInput> input = all.next(); ++position) {
     if (position % options_.shards != options_.shard) continue;
     std::string output = outputName(input->name);
-    each(std::move(*input), std::move(output));
+    const auto [first, added] = firstPaths.try_emplace(output, input->path);
+    each(std::move(*input), std::move(output), added ? nullptr : &first->second);
   }
 }
 
@@ -560,10 +571,13 @@ bool Batch::take(const std::string& output, const std::string& path) {
 
 int Batch::list() {
   const FilePtr manifest = openManifest();
-  eachInput(manifest.get(), [this](const BatchInput& input, const std::string& output) {
-    if (take(output, input.path) &&
-        !writeAll(STDOUT_FILENO, "{\"path\":" + jsonString(input.path) +
-                                     ",\"output\":" + jsonString(output) + "}\n")) {
+  eachInput(manifest.get(), [this](const BatchInput& input, const std::string& output,
+                                   const std::string* first) {
+    const bool clash = first && *first != input.path;
+    if ((clash || take(output, input.path)) &&
+        !writeAll(STDOUT_FILENO,
+                  "{\"path\":" + jsonString(input.path) + ",\"output\":" + jsonString(output) +
+                      (clash ? ",\"reason\":" + jsonString(sameOutput(*first)) : "") + "}\n")) {
       throw Error("cannot write the list: " + systemMessage(errno));
     }
   });
@@ -577,6 +591,8 @@ int Batch::status() {
     std::string time, path, reason;
   };
   std::map<std::string, Indexed> last;
+  // By path: inputs refused for another's output name none, until a later line gives them one.
+  std::map<std::string, Indexed> refused;
   std::vector<fs::path> indexes;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(folder_, error)) {
@@ -588,10 +604,11 @@ int Batch::status() {
     std::ifstream file(index, std::ios::binary);
     for (std::string line; std::getline(file, line);) {
       const auto output = stringField(line, "output");
-      if (!output) continue;
       Indexed entry{stringField(line, "time").value_or(""), stringField(line, "path").value_or(""),
                     stringField(line, "reason").value_or(stringField(line, "error").value_or(""))};
-      const auto [place, added] = last.try_emplace(*output, entry);
+      if (!output && entry.reason.empty()) continue;
+      const auto [place, added] =
+          (output ? last : refused).try_emplace(output.value_or(entry.path), entry);
       if (!added && entry.time >= place->second.time) place->second = std::move(entry);
     }
   }
@@ -617,12 +634,25 @@ int Batch::status() {
   const bool givenInputs = !options_.paths.empty() || options_.manifest;
   if (givenInputs) {
     const FilePtr manifest = openManifest();
-    std::set<std::string> seen;
-    eachInput(manifest.get(), [&](const BatchInput& input, const std::string& output) {
-      if (seen.insert(output).second) check(output, input.path);
-    });
+    eachInput(manifest.get(),
+              [&](const BatchInput& input, const std::string& output, const std::string* first) {
+                if (!first) {
+                  check(output, input.path);
+                } else if (*first != input.path) {
+                  ++failed;
+                  failures += "failed: " + visible(input.path) + ": " + sameOutput(*first) + "\n";
+                }
+              });
   } else {
-    for (const auto& [output, entry] : last) check(output, entry.path);
+    for (const auto& [output, entry] : last) {
+      check(output, entry.path);
+      const auto earlier = refused.find(entry.path);
+      if (earlier != refused.end() && earlier->second.time <= entry.time) refused.erase(earlier);
+    }
+    for (const auto& [path, entry] : refused) {
+      ++failed;
+      failures += "failed: " + visible(path) + ": " + entry.reason + "\n";
+    }
   }
   writeAll(STDOUT_FILENO, failures + std::to_string(ok) + " ok, " + std::to_string(failed) +
                               " failed, " + std::to_string(notRun) + " not yet run" +
@@ -654,8 +684,12 @@ int Batch::run() {
   RecognitionPool pool(options_.jobs);
   std::optional<ProgressLine> bar;
   if (drawing_) bar.emplace([&] { return progress(pool.pagesRecognized()); });
-  eachInput(manifest.get(), [&](BatchInput input, std::string output) {
-    if (take(output, input.path)) schedule(pool, std::move(input), std::move(output));
+  eachInput(manifest.get(), [&](BatchInput input, std::string output, const std::string* first) {
+    if (first && *first != input.path) {
+      refuse(input, sameOutput(*first));
+    } else if (take(output, input.path)) {
+      schedule(pool, std::move(input), std::move(output));
+    }
   });
   pool.finish();
   bar.reset();
@@ -747,8 +781,7 @@ void Batch::record(const BatchInput& input, const std::string& output, const std
   if (!writeAll(index_, line)) {
     const int error = errno;
     ::unlink(temporary.c_str());
-    throw Error("cannot write the index of " + options_.output + ": " + systemMessage(error) +
-                "; stopped");
+    throw indexError(error);
   }
   if (!missing && ::rename(temporary.c_str(), target.c_str()) != 0) {
     const int error = errno;
@@ -758,9 +791,31 @@ void Batch::record(const BatchInput& input, const std::string& output, const std
   inFlight_.erase(output);
   ++recognized_;
   (outcome.error.empty() ? bytesRead_ : bytesDropped_) += bytes;
-  if (outcome.error.empty()) return;
+  if (!outcome.error.empty()) countFailure(input, why);
+}
+
+// Taking it would overwrite the output of another input: it gets none, and the run fails. Its
+// index line names no output, so that it cannot stand for the other input's.
+void Batch::refuse(const BatchInput& input, const std::string& reason) {
+  const std::string line = "{\"path\":" + jsonString(input.path) +
+                           ",\"status\":\"error\",\"error\":" + jsonString(reason) +
+                           ",\"reason\":" + jsonString(reason) +
+                           ",\"pages\":0,\"seconds\":0.000,\"time\":\"" + utcTime() + "\"}\n";
+  const std::lock_guard lock(mutex_);
+  if (!writeAll(index_, line)) throw indexError(errno);
+  ++recognized_;
+  countFailure(input, reason);
+}
+
+Error Batch::indexError(int error) const {
+  return Error("cannot write the index of " + options_.output + ": " + systemMessage(error) +
+               "; stopped");
+}
+
+// With mutex_ held.
+void Batch::countFailure(const BatchInput& input, const std::string& reason) {
   ++failed_;
-  if (failures_.size() < 5) failures_.push_back(visible(input.path) + ": " + why);
+  if (failures_.size() < 5) failures_.push_back(visible(input.path) + ": " + reason);
 }
 
 std::string Batch::progress(std::int64_t pages) {

@@ -64,8 +64,7 @@ BatchInputs::BatchInputs(std::vector<std::string> arguments, std::FILE* manifest
       manifest_(manifest),
       separator_(separator),
       wanted_(std::move(wanted)),
-      note_(std::move(note)),
-      folderIsRoot_(arguments_.size() == 1 && !manifest && isFolder(arguments_[0])) {}
+      note_(std::move(note)) {}
 
 BatchInputs::~BatchInputs() { std::free(entry_); }
 
@@ -114,7 +113,7 @@ std::optional<BatchInput> BatchInputs::next() {
       const std::string& argument = arguments_[argument_++];
       if (!isFolder(argument)) return BatchInput{argument, argument};
       argumentFolder_ = argument;
-      enter(argument, folderIsRoot_ ? "" : argument);
+      enter(argument, "");
     } else if (manifest_) {
       const ssize_t length = ::getdelim(&entry_, &entrySize_, separator_, manifest_);
       if (length < 0) {

@@ -19,8 +19,8 @@ struct BatchInput {
 // (links to folders are not followed, so no loop), then the manifest's entries. Only the current
 // folder of each depth and one manifest entry are held.
 //
-// A folder that is the only input is the root of the files in it; every other path is relative
-// to the current folder.
+// A folder argument is the root of the files in it, whatever else is given, so that an input's
+// name depends on that input alone; a file argument or manifest entry is named as it stands.
 class BatchInputs {
  public:
   // `manifest` (borrowed, may be null) holds paths ended by `separator`; empty entries are
@@ -52,7 +52,6 @@ class BatchInputs {
   const char separator_;
   const std::function<bool(const std::string&)> wanted_;
   const std::function<void(const std::string&, bool)> note_;
-  const bool folderIsRoot_;
   std::vector<Folder> folders_;  // the walk's current path, innermost last
   std::string argumentFolder_;   // the folder argument being walked, until it yields an input
   char* entry_ = nullptr;        // the manifest's read buffer, from getdelim

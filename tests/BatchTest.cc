@@ -112,12 +112,13 @@ TEST(BatchTool, WritesTheSingleFileLineForEachInputAndResumesWhereItStopped) {
     EXPECT_EQ(line->value("error", std::string()), error);
   }
 
-  // A rerun leaves finished outputs alone but redoes an emptied one; failures still count, and
-  // the missing input is tried again.
+  // A rerun, with files beside the folder, names the folder's files as before: it leaves finished
+  // outputs alone but redoes an emptied one; failures still count, and the missing input is tried
+  // again.
   test::writeFile(dir / "out/sub/doc.pdf.json", "");
-  EXPECT_EQ(shell(dir.path(), "$batch in -o out -q"), 0);
+  EXPECT_EQ(shell(dir.path(), "$batch in in/missing.png in/notes.txt -o out -q"), 1);
   EXPECT_EQ(test::readFile(dir / "out/sub/doc.pdf.json"), pdf);
-  EXPECT_EQ(shell(dir.path(), "$batch --from list -o out -q"), 1);
+  EXPECT_FALSE(fs::exists(dir / "out/in/page.png.json"));
   EXPECT_EQ(indexLines(dir / "out/index.jsonl").size(), 6u);
 
   // An output is replaced whole, never rewritten in place: a reader of the old file keeps it.
@@ -263,7 +264,14 @@ TEST(BatchTool, RefusesBadUsageAndStopsWhenNoEngineCanStart) {
       {"$batch --version >&2", 0, "quirna-ocr-batch 0.1.0\n"},
       {"$batch --help >&2", 0, "\n  --status "},
       {"mkdir -p e && $batch e -o out", 0, "no documents in the folder e\n"},
-      {"$batch scnas/ -o out", 1, "failed: scnas/: no such file\n"}};
+      {"$batch scnas/ -o out", 1, "failed: scnas/: no such file\n"},
+      // Two folders holding the same name: the second input would overwrite the first's output.
+      {"mkdir -p d e && ln -sf /none d/a.png && ln -sf /none e/a.png && $batch d e -o out", 1,
+       "failed: e/a.png: same output as d/a.png\n"},
+      {"$batch --list d e -o out >&2", 0, "\"reason\":\"same output as d/a.png\"}"},
+      {"$batch --status d e -o out >&2", 1, "failed: e/a.png: same output as d/a.png\n"},
+      {"$batch d e -o out -q; $batch --status -o out >&2", 1,
+       "failed: e/a.png: same output as d/a.png\n0 ok, 2 failed"}};
   for (const auto& run : cases) {
     SCOPED_TRACE(run.line);
     fs::remove_all(dir / "out");
