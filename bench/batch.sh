@@ -86,7 +86,7 @@ for set in full small; do
     _ "$inputs/$set" "$single" "$cores" "$out/$set-parallel"
   measure "$set" "shell loop" bash -c 'for f in "$1"/*; do "$2" "$f" >"$3/${f##*/}.json"; done' \
     _ "$inputs/$set" "$single" "$out/$set-loop"
-  diff -r --exclude=index.jsonl "$out/$set-batch" "$out/$set-parallel"
+  diff -r --exclude=index.jsonl --exclude=.lock "$out/$set-batch" "$out/$set-parallel"
   diff -r "$out/$set-parallel" "$out/$set-loop"
 done
 measure book-40p quirna-ocr-batch "$batch" --quiet --output "$out/pdf" "$inputs/pdf"
