@@ -72,9 +72,10 @@ bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
     }
   }
   if (beginning.empty()) return false;
+  if (across == 0 && (firstGapOfPage || !leftAcross)) return true;
   std::vector<bool> paired(left.size(), false);
   std::size_t besideColumn = 0;
-  std::size_t cells = 0;
+  std::size_t besideAny = 0;  // text of a column or a cell
   for (const Observation* right : beginning) {
     // What stands nearest on its left in its row tells: text of a column, or a cell of a row.
     std::size_t nearest = left.size();
@@ -86,14 +87,12 @@ bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
       }
     }
     if (nearest == left.size()) continue;
-    if (neighbourOf(*left[nearest], *right) == Neighbour::cell) {
-      ++cells;
-    } else {
+    ++besideAny;
+    if (neighbourOf(*left[nearest], *right) == Neighbour::column) {
       ++besideColumn;
       paired[nearest] = true;
     }
   }
-  if (across == 0 && (firstGapOfPage || !leftAcross)) return true;
   const auto pairedLeft = static_cast<std::size_t>(std::count(paired.begin(), paired.end(), true));
   if (besideColumn >= 2 && 2 * besideColumn > beginning.size() && 2 * pairedLeft > left.size()) {
     return true;
@@ -101,8 +100,7 @@ bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
   // At the page's first gap, a column may have a few lines that the engine joined across the
   // gutter (a reference card's): at most one in ten, with most lines beginning right of the
   // boundary beside text, unlike a letter's date, signature or sender block.
-  return firstGapOfPage && 10 * across <= beginning.size() &&
-         2 * (besideColumn + cells) > beginning.size();
+  return firstGapOfPage && 10 * across <= beginning.size() && 2 * besideAny > beginning.size();
 }
 
 // Top down; lines side by side that share most of their height are a row, read left to right
