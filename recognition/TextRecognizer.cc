@@ -610,6 +610,8 @@ std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const Pix
     }
   }
   api.SetImage(band ? band.get() : scan.bitmap);
+  const bool whole = !band;
+  band.reset();  // the engine has made its own copy
   if (scan.dpi >= minPlausibleDPI && scan.dpi <= maxPlausibleDPI) {
     api.SetSourceResolution(scan.dpi);
   }
@@ -621,7 +623,7 @@ std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const Pix
   const std::unique_ptr<tesseract::ResultIterator> iterator(api.GetIterator());
   if (iterator) lines = engineLines(*iterator);
   api.Clear();
-  if (!band) return lines;
+  if (whole) return lines;
   const auto shift = [&](PixelBox& box) {
     box.left += area.left - margin;
     box.right += area.left - margin;
