@@ -115,8 +115,9 @@ TEST(EndToEnd, PathsAndImages) {
        {{0, 612, 72}}},
       {{"screen.gif"}, 0, "", {"river"}, {{0, 700, 120}}},  // the logical screen, not the frame
       // Built to take time or memory: forms 8 deep drawing 8^8 fills, a 10^10-pixel image of 10
-      // bytes, a 10 x 10 frame on an 11000 x 11000 screen.
-      {.files = {"nested-forms.pdf", "sparse-image.pdf", "canvas.gif"},
+      // bytes, 24 page-sized transparency groups nested, a 10 x 10 frame on an 11000 x 11000
+      // screen.
+      {.files = {"nested-forms.pdf", "sparse-image.pdf", "nested-groups.pdf", "canvas.gif"},
        .status = 0,
        .line = "[]",
        .peakMiB = 400},
