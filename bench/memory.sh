@@ -2,7 +2,8 @@
 # Peak resident memory of quirna-ocr on long documents and on the largest bitmaps it accepts: makes
 # the inputs (in bench/work/memory), measures each with /usr/bin/time -v and prints the README's
 # memory table. Fails when any input takes more than 650 MiB. Needs the inputs of bench/run.sh
-# (run it once, e.g. with --quick) and its Release build in bench/work/build.
+# (run it once; QUIRNA_INPUTS=DIR names them elsewhere) and its Release build in bench/work/build
+# (QUIRNA_OCR=BINARY names another).
 #
 #   bash bench/memory.sh            # every row
 #   bash bench/memory.sh REGEX      # only the inputs whose file name matches (grep -E)
@@ -11,8 +12,8 @@ cd "$(dirname "$0")/.."
 
 work=bench/work
 made=$work/memory
-quirna=$work/build/quirna-ocr
-inputs=$work/inputs
+quirna=${QUIRNA_OCR:-$work/build/quirna-ocr}
+inputs=${QUIRNA_INPUTS:-$work/inputs}
 limitMiB=650
 only=${1:-.}
 mkdir -p "$made"
@@ -84,14 +85,14 @@ rows=(
   "$inputs/en-50p.pdf|50-page A4 PDF (same book; some pages need all four models)"
   "$made/blank-1000.pdf|1000 blank pages"
   "$inputs/dref-en-toc-pdf.pdf|a one-page A4 contents page in small type, drawn twice (\`dref-en-toc\` in \`bench/\`)"
-  "$made/big-grey.png|the largest accepted image: 11585 × 11585 grey PNG, two pages of text on it"
-  "$made/big-few.png|the same size, grey, with seven lines of text"
-  "$made/big-rgb.png|the first as an RGB PNG"
-  "$made/big-rgb.jpg|the first as an RGB JPEG"
-  "$made/big-rgb.tif|the first as an RGB TIFF (LZW)"
-  "$made/big-page.pdf|a PDF page of 5792.5 pt a side (11585 px), 120 lines of text"
-  "$made/noise-grey.png|8000 × 8000 grey PNG of random noise (the slowest kind of bitmap found)"
-  "$made/noise-rgb.png|8000 × 8000 RGB PNG of random noise"
+  "$made/big-grey.png|the largest accepted image: 11585 × 11585 grey PNG with text"
+  "$made/big-rgb.png|the same as an RGB PNG"
+  "$made/big-rgb.jpg|the same as an RGB JPEG"
+  "$made/big-rgb.tif|the same as an RGB TIFF"
+  "$made/big-few.png|11585 × 11585 grey PNG with seven lines of text (read in bands by its size alone)"
+  "$made/big-page.pdf|a PDF page drawn at 11585 × 11585 pixels, 120 lines of text"
+  "$made/noise-grey.png|8000 × 8000 PNG of random noise (the slowest kind of bitmap found)"
+  "$made/noise-rgb.png|the same noise in colour"
 )
 echo "| input | peak RSS | wall time |"
 echo "|---|--:|--:|"
