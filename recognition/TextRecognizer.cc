@@ -355,8 +355,8 @@ struct Band {
 // The engine holds about three copies of the band it reads, and two engines read at once: a band of
 // more pixels than this is cut again, at the lowest white row that keeps it within them, or
 // straight across where there is none (noise), so that memory stays within that of the largest
-// page. Pages of up to a quarter of the pixel cap are never cut for it.
-constexpr long long maxBandPixels = maxBitmapPixels / 4;
+// page. Pages of up to an eighth of the pixel cap (A4 at 400 DPI) are never cut for it.
+constexpr long long maxBandPixels = maxBitmapPixels / 8;
 
 std::vector<Band> withinBandPixels(std::vector<Band> bands, int width,
                                    const std::function<bool(int)>& white) {
