@@ -361,11 +361,18 @@ std::optional<std::pair<int, int>> PageRenderer::bitmapSize(int pageNumber, int 
   return std::pair{static_cast<int>(width), static_cast<int>(height)};
 }
 
-PixPtr PageRenderer::renderPage(int pageNumber) { return draw(pageNumber, renderDPI, *colour_); }
+PixPtr PageRenderer::renderPage(int pageNumber) {
+  // Drawn in colour, such a page would hold its 3-byte drawing and a grey copy at once.
+  const std::optional<std::pair<int, int>> size = bitmapSize(pageNumber, renderDPI);
+  if (size && readInGrey(size->first, size->second)) return drawInGrey(pageNumber, renderDPI);
+  return draw(pageNumber, renderDPI, *colour_);
+}
 
-PixPtr PageRenderer::renderSharper(int pageNumber) {
+PixPtr PageRenderer::renderSharper(int pageNumber) { return drawInGrey(pageNumber, sharperDPI); }
+
+PixPtr PageRenderer::drawInGrey(int pageNumber, int dpi) {
   if (!grey_) grey_ = std::make_unique<Device>(document_, splashModeMono8, 1);
-  return draw(pageNumber, sharperDPI, *grey_);
+  return draw(pageNumber, dpi, *grey_);
 }
 
 PixPtr PageRenderer::draw(int pageNumber, int dpi, Device& device) {
