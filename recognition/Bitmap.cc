@@ -9,17 +9,6 @@
 namespace quirna {
 namespace {
 
-// The grey the engine would make of the pixel (Leptonica's luminance, rounded), with its
-// transparency over white first, as the engine is given transparent pixels.
-l_uint8 greyOf(l_uint32 red, l_uint32 green, l_uint32 blue, l_uint32 alpha) {
-  const auto overWhite = [alpha](l_uint32 value) {
-    const float opacity = static_cast<float>(alpha) / 255.0f;
-    return (1.0f - opacity) * 255.0f + opacity * static_cast<float>(value);
-  };
-  return static_cast<l_uint8>(L_RED_WEIGHT * overWhite(red) + L_GREEN_WEIGHT * overWhite(green) +
-                              L_BLUE_WEIGHT * overWhite(blue) + 0.5);
-}
-
 // A 32-bit bitmap made 8-bit grey within its own data, which is then shrunk to fit: each row of
 // grey is written no further on than the colour row it comes from, once that row has been read.
 PixPtr greyInPlace(PixPtr pix) {
@@ -36,8 +25,9 @@ PixPtr greyInPlace(PixPtr pix) {
     const l_uint32* in = data + y * colourWords;
     for (std::size_t x = 0; x < row.size(); ++x) {
       const l_uint32 word = in[x];
-      row[x] = greyOf(word >> L_RED_SHIFT & 0xFFu, word >> L_GREEN_SHIFT & 0xFFu,
-                      word >> L_BLUE_SHIFT & 0xFFu, alpha ? word >> L_ALPHA_SHIFT & 0xFFu : 0xFFu);
+      row[x] = greyOverWhite(word >> L_RED_SHIFT & 0xFFu, word >> L_GREEN_SHIFT & 0xFFu,
+                             word >> L_BLUE_SHIFT & 0xFFu,
+                             alpha ? word >> L_ALPHA_SHIFT & 0xFFu : 0xFFu);
     }
     l_uint32* out = data + y * static_cast<std::size_t>(greyWords);
     out[greyWords - 1] = 0;  // the padding at the row's end
@@ -54,6 +44,16 @@ PixPtr greyInPlace(PixPtr pix) {
 }
 
 }  // namespace
+
+std::uint8_t greyOverWhite(std::uint32_t red, std::uint32_t green, std::uint32_t blue,
+                           std::uint32_t alpha) {
+  const auto overWhite = [alpha](l_uint32 value) {
+    const float opacity = static_cast<float>(alpha) / 255.0f;
+    return (1.0f - opacity) * 255.0f + opacity * static_cast<float>(value);
+  };
+  return static_cast<l_uint8>(L_RED_WEIGHT * overWhite(red) + L_GREEN_WEIGHT * overWhite(green) +
+                              L_BLUE_WEIGHT * overWhite(blue) + 0.5);
+}
 
 void PixDeleter::operator()(Pix* pix) const noexcept { pixDestroy(&pix); }
 
@@ -75,7 +75,7 @@ PixPtr pixFromInterleaved(const std::uint8_t* rows, int width, int height, std::
     for (int x = 0; x < width; ++x, in += channels) {
       const l_uint32 alpha = channels == 4 ? in[3] : 0xFFu;
       if (grey) {
-        SET_DATA_BYTE(out, x, greyOf(in[0], in[1], in[2], alpha));
+        SET_DATA_BYTE(out, x, greyOverWhite(in[0], in[1], in[2], alpha));
         continue;
       }
       out[x] = static_cast<l_uint32>(in[0]) << L_RED_SHIFT |
@@ -92,8 +92,8 @@ PixPtr greyWhenLarge(PixPtr pix) {
     for (l_int32 i = 0; i < pixcmapGetCount(colours); ++i) {
       l_int32 red = 0, green = 0, blue = 0, alpha = 255;
       pixcmapGetRGBA(colours, i, &red, &green, &blue, &alpha);
-      const l_uint8 grey = greyOf(static_cast<l_uint32>(red), static_cast<l_uint32>(green),
-                                  static_cast<l_uint32>(blue), static_cast<l_uint32>(alpha));
+      const l_uint8 grey = greyOverWhite(static_cast<l_uint32>(red), static_cast<l_uint32>(green),
+                                         static_cast<l_uint32>(blue), static_cast<l_uint32>(alpha));
       pixcmapResetColor(colours, i, grey, grey, grey);
     }
     return PixPtr(pixRemoveColormap(pix.get(), REMOVE_CMAP_TO_GRAYSCALE));

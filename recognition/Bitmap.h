@@ -44,6 +44,11 @@ constexpr bool readInGrey(long long width, long long height) {
   return width * height > maxColourPixels;
 }
 
+// The grey the engine makes of a colour pixel (Leptonica's luminance, rounded), with `alpha`
+// (255 opaque) laid over white first.
+std::uint8_t greyOverWhite(std::uint32_t red, std::uint32_t green, std::uint32_t blue,
+                           std::uint32_t alpha);
+
 // `pix` as it is, or in 8-bit grey (transparency over white, in the engine's weights of red, green
 // and blue) when it is colour (32-bit or a colour map) and readInGrey; a 32-bit bitmap is made grey
 // in its own memory. Null when Leptonica cannot convert it.

@@ -426,6 +426,9 @@ PixPtr decodeTIFFAsStored(std::FILE* file, long orientationAt) {
 PixPtr decodeFirstTIFFPage(std::FILE* file, l_int32 format) {
   const auto size = headerSize(file, format);
   if (!size || !withinBitmapCap(size->first, size->second)) return nullptr;
+  // Leptonica reads a colour TIFF whole into a raster of its own before making the bitmap: one
+  // too large to keep in colour goes to libtiff's reader, a strip at a time, straight to grey.
+  if (readInGrey(size->first, size->second)) return decodeTIFFWithLibtiff(file);
   if (const std::optional<long> at = tiffOrientationValue(file)) {
     return decodeTIFFAsStored(file, *at);
   }

@@ -149,8 +149,9 @@ PixPtr decodeTIFFWithLibtiff(std::FILE* file) {
   if (bandBytes > std::max<std::uint64_t>(std::uint64_t{width} * height, 64 << 20)) return nullptr;
   std::vector<std::uint32_t> band(std::size_t{bandWidth} * bandRows);
 
-  const bool grey = (reader.photometric == PHOTOMETRIC_MINISBLACK ||
-                     reader.photometric == PHOTOMETRIC_MINISWHITE);
+  const bool greyStored = (reader.photometric == PHOTOMETRIC_MINISBLACK ||
+                           reader.photometric == PHOTOMETRIC_MINISWHITE);
+  const bool grey = greyStored || readInGrey(width, height);
   PixPtr pix(pixCreate(static_cast<l_int32>(width), static_cast<l_int32>(height), grey ? 8 : 32));
   if (!pix) return nullptr;
   l_uint32* data = pixGetData(pix.get());
@@ -169,8 +170,12 @@ PixPtr decodeTIFFWithLibtiff(std::FILE* file) {
         const auto over = [&](std::uint32_t channel) {
           return std::min<std::uint32_t>(channel + paper, 255);
         };
-        if (grey) {
+        if (greyStored) {
           SET_DATA_BYTE(line, x, static_cast<l_uint8>(over(TIFFGetR(source[x]))));
+        } else if (grey) {
+          SET_DATA_BYTE(line, x,
+                        greyOverWhite(over(TIFFGetR(source[x])), over(TIFFGetG(source[x])),
+                                      over(TIFFGetB(source[x])), 255));
         } else {
           composeRGBPixel(static_cast<l_int32>(over(TIFFGetR(source[x]))),
                           static_cast<l_int32>(over(TIFFGetG(source[x]))),
