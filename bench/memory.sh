@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Peak resident memory of quirna-ocr on long documents and on the largest bitmaps it accepts: makes
 # the inputs (in bench/work/memory), measures each with /usr/bin/time -v and prints the README's
-# memory table. Fails when any input takes more than 650 MiB. Needs the inputs of bench/run.sh
-# (run it once; QUIRNA_INPUTS=DIR names them elsewhere) and its Release build in bench/work/build
+# memory table (peak RSS, and user CPU time, which a shared machine leaves steadier than wall
+# time). Fails when any input takes more than 650 MiB. Needs the inputs of bench/run.sh (run it
+# once; QUIRNA_INPUTS=DIR names them elsewhere) and its Release build in bench/work/build
 # (QUIRNA_OCR=BINARY names another).
 #
 #   bash bench/memory.sh            # every row
@@ -94,7 +95,7 @@ rows=(
   "$made/noise-grey.png|8000 × 8000 PNG of random noise (the slowest kind of bitmap found)"
   "$made/noise-rgb.png|the same noise in colour"
 )
-echo "| input | peak RSS | wall time |"
+echo "| input | peak RSS | CPU time |"
 echo "|---|--:|--:|"
 failed=0
 for row in "${rows[@]}"; do
@@ -102,9 +103,9 @@ for row in "${rows[@]}"; do
   grep -qE "$only" <<<"$(basename "$file")" || continue
   /usr/bin/time -v "$quirna" "$file" >"$made/out.json" 2>"$made/time.txt" || true
   kib=$(awk -F': ' '/Maximum resident/ {print $2}' "$made/time.txt")
-  wall=$(awk -F': ' '/Elapsed/ {print $2}' "$made/time.txt")
+  cpu=$(awk -F': ' '/User time/ {print $2}' "$made/time.txt")
   mib=$((kib / 1024))
-  echo "| ${row#*|} | $mib MiB | $wall |"
+  echo "| ${row#*|} | $mib MiB | $cpu s |"
   ((mib <= limitMiB)) || { echo "  over $limitMiB MiB: $file" >&2; failed=1; }
 done
 exit $failed
