@@ -80,6 +80,7 @@ write(os.path.join(made, 'big-page.pdf'),
        '<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>',
        '<< /Length %d >>\nstream\n%s\nendstream' % (len(text), text)])
 EOF
+qpdf --empty --pages "$made/big-page.pdf" "$made/big-page.pdf" -- "$made/big-pages.pdf"
 
 rows=(
   "$inputs/en-10p.pdf|10-page A4 PDF (Debian FAQ in English, see \`bench/\`)"
@@ -92,6 +93,7 @@ rows=(
   "$made/big-rgb.tif|the same as an RGB TIFF"
   "$made/big-few.png|11585 × 11585 grey PNG with seven lines of text (read in bands by its size alone)"
   "$made/big-page.pdf|a PDF page drawn at 11585 × 11585 pixels, 120 lines of text"
+  "$made/big-pages.pdf|two such pages"
   "$made/noise-grey.png|8000 × 8000 PNG of random noise (the slowest kind of bitmap found)"
   "$made/noise-rgb.png|the same noise in colour"
 )
