@@ -16,7 +16,8 @@ struct PixDeleter {
 using PixPtr = std::unique_ptr<Pix, PixDeleter>;
 
 // A bitmap from interleaved 8-bit grey (`channels` 1: an 8-bit bitmap), RGB (3) or RGBA (4: both
-// 32-bit) rows, `stride` bytes apart; the rows are copied. Null when Leptonica cannot allocate it.
+// 32-bit, or 8-bit grey over white when readInGrey) rows, `stride` bytes apart; the rows are
+// copied. Null when Leptonica cannot allocate it.
 PixPtr pixFromInterleaved(const std::uint8_t* rows, int width, int height, std::size_t stride,
                           int channels);
 
@@ -33,5 +34,24 @@ constexpr bool withinBitmapCap(long long width, long long height) {
   return width > 0 && height > 0 && width <= maxBitmapSide && height <= maxBitmapSide &&
          width * height <= maxBitmapPixels;
 }
+
+// The engine reads every bitmap in 8-bit grey, which takes a quarter of the memory of 32-bit
+// colour: colour over a quarter of the pixel cap is made grey as soon as it is had, so that the
+// largest colour bitmap costs no more than the largest grey one. Colour below it is kept, for the
+// engine's colour thresholding of photographs.
+constexpr long long maxColourPixels = maxBitmapPixels / 4;
+constexpr bool readInGrey(long long width, long long height) {
+  return width * height > maxColourPixels;
+}
+
+// The grey the engine makes of a colour pixel (Leptonica's luminance, rounded), with `alpha`
+// (255 opaque) laid over white first.
+std::uint8_t greyOverWhite(std::uint32_t red, std::uint32_t green, std::uint32_t blue,
+                           std::uint32_t alpha);
+
+// `pix` as it is, or in 8-bit grey (transparency over white, in the engine's weights of red, green
+// and blue) when it is colour (32-bit or a colour map) and readInGrey; a 32-bit bitmap is made grey
+// in its own memory. Null when Leptonica cannot convert it.
+PixPtr greyWhenLarge(PixPtr pix);
 
 }  // namespace quirna

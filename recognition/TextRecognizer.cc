@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -351,16 +352,42 @@ struct Band {
 // The page cut across at white rows into bands of about equal ink, top to bottom. No line of text
 // crosses a cut, so each band reads as the page would there; a page without such rows (a noisy
 // photo) stays whole.
+// The engine holds about three copies of the band it reads, and two engines read at once: a band of
+// more pixels than this is cut again, at the lowest white row that keeps it within them, or
+// straight across where there is none (noise), so that memory stays within that of the largest
+// page. Pages of up to an eighth of the pixel cap (A4 at 400 DPI) are never cut for it.
+constexpr long long maxBandPixels = maxBitmapPixels / 8;
+
+std::vector<Band> withinBandPixels(std::vector<Band> bands, int width,
+                                   const std::function<bool(int)>& white) {
+  const auto rows = static_cast<int>(maxBandPixels / width);
+  std::vector<Band> cut;
+  for (Band band : bands) {
+    while (band.bottom - band.top > rows) {
+      const int last = std::min(band.top + rows, band.bottom - minBandHeight);
+      int at = last;
+      while (at > band.top + minBandHeight && !white(at)) --at;
+      if (at <= band.top + minBandHeight) at = last;
+      cut.push_back({band.top, at});
+      band.top = at;
+    }
+    cut.push_back(band);
+  }
+  return cut;
+}
+
 std::vector<Band> bandsOf(Pix* binary, l_int32 ink) {
   const int height = pixGetHeight(binary);
+  const int width = pixGetWidth(binary);
   const int count = std::min(8, static_cast<int>(ink / inkPerBand));
-  if (count < 2) return {{0, height}};
+  const bool large = static_cast<long long>(width) * height > maxBandPixels;
+  if (count < 2 && !large) return {{0, height}};
   // Vertical rules (a card's column borders, a table's) cross every row: they are left out, as no
   // letter is nearly as tall.
   const PixPtr rules(pixOpenBrick(nullptr, binary, 1, std::max(64, height / 10)));
   const PixPtr text(rules ? pixSubtract(nullptr, binary, rules.get()) : nullptr);
   NUMA* perRow = pixCountPixelsByRow(text ? text.get() : binary, nullptr);
-  if (perRow == nullptr) return {{0, height}};
+  if (perRow == nullptr) return withinBandPixels({{0, height}}, width, [](int) { return false; });
   std::vector<l_int32> inkAbove(static_cast<std::size_t>(height) + 1, 0);
   for (int y = 0; y < height; ++y) {
     l_int32 value = 0;
@@ -400,7 +427,7 @@ std::vector<Band> bandsOf(Pix* binary, l_int32 ink) {
     top = middle;
   }
   bands.push_back({top, height});
-  return bands;
+  return withinBandPixels(std::move(bands), width, white);
 }
 
 // Whether a first reading shows text that reads better from a bitmap of twice the resolution:
@@ -610,6 +637,8 @@ std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const Pix
     }
   }
   api.SetImage(band ? band.get() : scan.bitmap);
+  const bool whole = !band;
+  band.reset();  // the engine has made its own copy
   if (scan.dpi >= minPlausibleDPI && scan.dpi <= maxPlausibleDPI) {
     api.SetSourceResolution(scan.dpi);
   }
@@ -621,7 +650,7 @@ std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const Pix
   const std::unique_ptr<tesseract::ResultIterator> iterator(api.GetIterator());
   if (iterator) lines = engineLines(*iterator);
   api.Clear();
-  if (!band) return lines;
+  if (whole) return lines;
   const auto shift = [&](PixelBox& box) {
     box.left += area.left - margin;
     box.right += area.left - margin;

@@ -1,5 +1,7 @@
 #include "sources/ImageSource.h"
 
+#include <png.h>
+
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -424,6 +426,9 @@ PixPtr decodeTIFFAsStored(std::FILE* file, long orientationAt) {
 PixPtr decodeFirstTIFFPage(std::FILE* file, l_int32 format) {
   const auto size = headerSize(file, format);
   if (!size || !withinBitmapCap(size->first, size->second)) return nullptr;
+  // Leptonica reads a colour TIFF whole into a raster of its own before making the bitmap: one
+  // too large to keep in colour goes to libtiff's reader, a strip at a time, straight to grey.
+  if (readInGrey(size->first, size->second)) return decodeTIFFWithLibtiff(file);
   if (const std::optional<long> at = tiffOrientationValue(file)) {
     return decodeTIFFAsStored(file, *at);
   }
@@ -439,6 +444,35 @@ DecodedImage decodeGIF(std::FILE* file) {
   return onLogicalScreen(std::move(decoded), *frame);
 }
 
+// A colour PNG too large to keep in colour (see readInGrey), read straight to 8-bit grey by
+// libpng, transparency over white: Leptonica's reader would hold it twice, in colour.
+PixPtr decodePNGInGrey(std::FILE* file) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  std::rewind(file);
+  if (png_image_begin_read_from_stdio(&image, file) == 0) return nullptr;
+  image.format = PNG_FORMAT_GRAY;
+  PixPtr pix(
+      withinBitmapCap(image.width, image.height)
+          ? pixCreate(static_cast<l_int32>(image.width), static_cast<l_int32>(image.height), 8)
+          : nullptr);
+  const png_color white{255, 255, 255};
+  const bool read = pix && png_image_finish_read(&image, &white, pixGetData(pix.get()),
+                                                 4 * pixGetWpl(pix.get()), nullptr) != 0;
+  png_image_free(&image);
+  // libpng wrote the bytes in file order; Leptonica keeps them in words of the machine's order.
+  if (!read || pixEndianByteSwap(pix.get()) != 0) return nullptr;
+  return pix;
+}
+
+// Whether the PNG's header gives it colour (a palette, RGB, or grey or RGB with alpha, all of
+// which Leptonica reads as colour).
+bool pngHasColour(std::FILE* file) {
+  std::array<l_uint8, 26> header{};
+  std::rewind(file);
+  return std::fread(header.data(), 1, header.size(), file) == header.size() && header[25] != 0;
+}
+
 PixPtr decodeWithLeptonica(std::FILE* file, l_int32 format) {
   if (L_FORMAT_IS_TIFF(format)) {
     // Layouts that Leptonica declines go to libtiff's own reader, which judges the size itself.
@@ -449,6 +483,9 @@ PixPtr decodeWithLeptonica(std::FILE* file, l_int32 format) {
   if (!size || !withinBitmapCap(size->first, size->second)) return nullptr;
   std::rewind(file);
   if (format == IFF_PNG && !pngChunksFit(file)) return nullptr;
+  if (format == IFF_PNG && readInGrey(size->first, size->second) && pngHasColour(file)) {
+    return decodePNGInGrey(file);
+  }
   std::rewind(file);
   return PixPtr(pixReadStream(file, 0));
 }
@@ -558,6 +595,8 @@ DecodedImage decodeImage(SourceFile source) {
   }
   const Pix* pix = image.pix.get();
   if (!pix || !withinBitmapCap(pixGetWidth(pix), pixGetHeight(pix))) return {};
+  image.pix = greyWhenLarge(std::move(image.pix));
+  if (!image.pix) return {};
   return image;
 }
 

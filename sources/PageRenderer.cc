@@ -73,6 +73,8 @@ class CountingDevice final : public SplashOutputDev {
     budget_ = budget;
     work_ = 0;
     masksSet_.clear();
+    groups_.clear();
+    groupPixels_ = 0;
   }
   long long work() const { return work_; }
   bool over() const { return work_ > budget_; }
@@ -202,6 +204,29 @@ class CountingDevice final : public SplashOutputDev {
     charge(clipPixels(state) / 256);
     return SplashOutputDev::checkTransparencyGroup(state, knockout);
   }
+  // Each group open holds a bitmap of its clip, nested groups all at once: past maxGroupPixels
+  // held, the page is over the budget, and a group not begun is neither ended nor painted.
+  void beginTransparencyGroup(GfxState* state, const double* bbox, GfxColorSpace* colourSpace,
+                              bool isolated, bool knockout, bool forSoftMask) override {
+    const double pixels = clipPixels(state);
+    const bool drawn = !over() && groupPixels_ + pixels <= maxGroupPixels;
+    if (!drawn) work_ = budget_ + 1;
+    groups_.push_back(drawn ? pixels : -1);
+    if (!drawn) return;
+    groupPixels_ += pixels;
+    SplashOutputDev::beginTransparencyGroup(state, bbox, colourSpace, isolated, knockout,
+                                            forSoftMask);
+  }
+  void endTransparencyGroup(GfxState* state) override {
+    if (groups_.empty() || groups_.back() >= 0) SplashOutputDev::endTransparencyGroup(state);
+  }
+  void paintTransparencyGroup(GfxState* state, const double* bbox) override {
+    if (groupEnded()) SplashOutputDev::paintTransparencyGroup(state, bbox);
+  }
+  void setSoftMask(GfxState* state, const double* bbox, bool alpha, Function* transfer,
+                   GfxColor* backdrop) override {
+    if (groupEnded()) SplashOutputDev::setSoftMask(state, bbox, alpha, transfer, backdrop);
+  }
 
  private:
   // False once over the budget: the caller then draws nothing.
@@ -281,9 +306,26 @@ class CountingDevice final : public SplashOutputDev {
     return 1 + samples / 128 + boxPixels(state, xMin, yMin, xMax, yMax) / 256;
   }
 
+  // The group last ended is done with (painted, or made a soft mask): whether it was begun.
+  bool groupEnded() {
+    if (groups_.empty()) return true;
+    const double pixels = groups_.back();
+    groups_.pop_back();
+    if (pixels < 0) return false;
+    groupPixels_ -= pixels;
+    return true;
+  }
+
+  // A quarter of the pixel cap: 128 MiB of group bitmaps, sixteen nested groups the size of an A4
+  // page at 144 DPI.
+  static constexpr double maxGroupPixels = maxBitmapPixels / 4.0;
+
   long long budget_ = 0;
   long long work_ = 0;
   std::vector<bool> masksSet_;  // for each image mask set and not yet unset: whether it was drawn
+  std::vector<double> groups_;  // for each group begun and not yet done with: its pixels, or -1
+                                // when it was not drawn
+  double groupPixels_ = 0;      // of the groups drawn and not yet done with
 };
 
 }  // namespace
@@ -319,11 +361,18 @@ std::optional<std::pair<int, int>> PageRenderer::bitmapSize(int pageNumber, int 
   return std::pair{static_cast<int>(width), static_cast<int>(height)};
 }
 
-PixPtr PageRenderer::renderPage(int pageNumber) { return draw(pageNumber, renderDPI, *colour_); }
+PixPtr PageRenderer::renderPage(int pageNumber) {
+  // Drawn in colour, such a page would hold its 3-byte drawing and a grey copy at once.
+  const std::optional<std::pair<int, int>> size = bitmapSize(pageNumber, renderDPI);
+  if (size && readInGrey(size->first, size->second)) return drawInGrey(pageNumber, renderDPI);
+  return draw(pageNumber, renderDPI, *colour_);
+}
 
-PixPtr PageRenderer::renderSharper(int pageNumber) {
+PixPtr PageRenderer::renderSharper(int pageNumber) { return drawInGrey(pageNumber, sharperDPI); }
+
+PixPtr PageRenderer::drawInGrey(int pageNumber, int dpi) {
   if (!grey_) grey_ = std::make_unique<Device>(document_, splashModeMono8, 1);
-  return draw(pageNumber, sharperDPI, *grey_);
+  return draw(pageNumber, dpi, *grey_);
 }
 
 PixPtr PageRenderer::draw(int pageNumber, int dpi, Device& device) {

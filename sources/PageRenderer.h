@@ -54,7 +54,8 @@ class PageRenderer {
   PageRenderer& operator=(const PageRenderer&) = delete;
 
   // The page (1-based) as a 32-bit RGB bitmap of trunc(2 x media width) by trunc(2 x media
-  // height) pixels at renderDPI, sides swapped for a page turned by 90 or 270 degrees. Null when
+  // height) pixels at renderDPI, sides swapped for a page turned by 90 or 270 degrees; in 8-bit
+  // grey when it is too large to keep in colour (readInGrey). Null when
   // the page cannot be drawn: no such page, an empty or absurd box, over the pixel cap, or over
   // the budget.
   PixPtr renderPage(int pageNumber);
@@ -72,6 +73,7 @@ class PageRenderer {
   // drawn.
   std::optional<std::pair<int, int>> bitmapSize(int pageNumber, int dpi) const;
   PixPtr draw(int pageNumber, int dpi, Device& device);
+  PixPtr drawInGrey(int pageNumber, int dpi);
 
   PDFDoc& document_;
   std::chrono::milliseconds drawLimit_;

@@ -47,9 +47,9 @@ int mapNothing(thandle_t, void**, toff_t*) { return 0; }
 void unmapNothing(thandle_t, void*, toff_t) {}
 int dropMessage(TIFF*, void*, const char*, const char*, va_list) { return 1; }  // handled
 
-// 16-bit grey with alpha in strips (what ImageMagick writes for grey text over a transparent or
-// white canvas), read by lines: libtiff's RGBA reader drops the alpha of 16-bit grey. Null for
-// any other layout.
+// 16-bit grey with alpha, in strips (what ImageMagick writes for grey text over a transparent or
+// white canvas) or tiles, read a line or a tile at a time: libtiff's RGBA reader drops the alpha of
+// 16-bit grey. Null for any other layout, or a tile that would take more memory than the page.
 PixPtr greyAlpha16(TIFF* tiff, std::uint32_t width, std::uint32_t height) {
   std::uint16_t photometric = 0, bits = 0, samples = 0, planar = 0, extras = 0;
   std::uint16_t* extraKinds = nullptr;  // owned by libtiff
@@ -58,25 +58,42 @@ PixPtr greyAlpha16(TIFF* tiff, std::uint32_t width, std::uint32_t height) {
   TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
   TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
   TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &extras, &extraKinds);
+  std::uint32_t blockWidth = width;  // a line, or a tile
+  std::uint32_t blockRows = 1;
+  const bool tiled = TIFFIsTiled(tiff) != 0;
+  if (tiled) {
+    TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &blockWidth);
+    TIFFGetField(tiff, TIFFTAG_TILELENGTH, &blockRows);
+  }
+  const std::uint64_t blockBytes = std::uint64_t{blockWidth} * blockRows * 4;
   if ((photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_MINISWHITE) ||
       bits != 16 || samples != 2 || planar != PLANARCONFIG_CONTIG || extras != 1 ||
-      TIFFIsTiled(tiff) || TIFFScanlineSize64(tiff) != std::uint64_t{width} * 4) {
+      blockBytes == 0 || (tiled ? TIFFTileSize64(tiff) : TIFFScanlineSize64(tiff)) != blockBytes ||
+      blockBytes > std::max<std::uint64_t>(std::uint64_t{width} * height * 4, 64 << 20)) {
     return nullptr;
   }
   const bool premultiplied = extraKinds[0] == EXTRASAMPLE_ASSOCALPHA;
-  std::vector<std::uint16_t> line(std::size_t{width} * 2);
+  std::vector<std::uint16_t> block(blockBytes / 2);
   PixPtr pix(pixCreate(static_cast<l_int32>(width), static_cast<l_int32>(height), 8));
   if (!pix) return nullptr;
-  for (std::uint32_t y = 0; y < height; ++y) {
-    if (TIFFReadScanline(tiff, line.data(), y, 0) < 0) return nullptr;
-    l_uint32* row =
-        pixGetData(pix.get()) + std::size_t{y} * static_cast<std::size_t>(pixGetWpl(pix.get()));
-    for (std::uint32_t x = 0; x < width; ++x) {
-      double grey = line[2 * x] / 65535.0;
-      const double alpha = line[2 * x + 1] / 65535.0;
-      if (photometric == PHOTOMETRIC_MINISWHITE) grey = (premultiplied ? alpha : 1) - grey;
-      const double over = premultiplied ? grey + 1 - alpha : grey * alpha + 1 - alpha;
-      SET_DATA_BYTE(row, x, static_cast<l_uint8>(std::clamp(over, 0.0, 1.0) * 255 + 0.5));
+  for (std::uint32_t top = 0; top < height; top += blockRows) {
+    for (std::uint32_t left = 0; left < width; left += blockWidth) {
+      if ((tiled ? TIFFReadTile(tiff, block.data(), left, top, 0, 0)
+                 : TIFFReadScanline(tiff, block.data(), top, 0)) < 0) {
+        return nullptr;
+      }
+      for (std::uint32_t y = top; y < std::min(height, top + blockRows); ++y) {
+        l_uint32* row =
+            pixGetData(pix.get()) + std::size_t{y} * static_cast<std::size_t>(pixGetWpl(pix.get()));
+        const std::uint16_t* in = block.data() + std::size_t{y - top} * blockWidth * 2;
+        for (std::uint32_t x = left; x < std::min(width, left + blockWidth); ++x) {
+          double grey = in[2 * (x - left)] / 65535.0;
+          const double alpha = in[2 * (x - left) + 1] / 65535.0;
+          if (photometric == PHOTOMETRIC_MINISWHITE) grey = (premultiplied ? alpha : 1) - grey;
+          const double over = premultiplied ? grey + 1 - alpha : grey * alpha + 1 - alpha;
+          SET_DATA_BYTE(row, x, static_cast<l_uint8>(std::clamp(over, 0.0, 1.0) * 255 + 0.5));
+        }
+      }
     }
   }
   return pix;
@@ -132,8 +149,9 @@ PixPtr decodeTIFFWithLibtiff(std::FILE* file) {
   if (bandBytes > std::max<std::uint64_t>(std::uint64_t{width} * height, 64 << 20)) return nullptr;
   std::vector<std::uint32_t> band(std::size_t{bandWidth} * bandRows);
 
-  const bool grey = (reader.photometric == PHOTOMETRIC_MINISBLACK ||
-                     reader.photometric == PHOTOMETRIC_MINISWHITE);
+  const bool greyStored = (reader.photometric == PHOTOMETRIC_MINISBLACK ||
+                           reader.photometric == PHOTOMETRIC_MINISWHITE);
+  const bool grey = greyStored || readInGrey(width, height);
   PixPtr pix(pixCreate(static_cast<l_int32>(width), static_cast<l_int32>(height), grey ? 8 : 32));
   if (!pix) return nullptr;
   l_uint32* data = pixGetData(pix.get());
@@ -152,8 +170,12 @@ PixPtr decodeTIFFWithLibtiff(std::FILE* file) {
         const auto over = [&](std::uint32_t channel) {
           return std::min<std::uint32_t>(channel + paper, 255);
         };
-        if (grey) {
+        if (greyStored) {
           SET_DATA_BYTE(line, x, static_cast<l_uint8>(over(TIFFGetR(source[x]))));
+        } else if (grey) {
+          SET_DATA_BYTE(line, x,
+                        greyOverWhite(over(TIFFGetR(source[x])), over(TIFFGetG(source[x])),
+                                      over(TIFFGetB(source[x])), 255));
         } else {
           composeRGBPixel(static_cast<l_int32>(over(TIFFGetR(source[x]))),
                           static_cast<l_int32>(over(TIFFGetG(source[x]))),

@@ -115,8 +115,9 @@ TEST(EndToEnd, PathsAndImages) {
        {{0, 612, 72}}},
       {{"screen.gif"}, 0, "", {"river"}, {{0, 700, 120}}},  // the logical screen, not the frame
       // Built to take time or memory: forms 8 deep drawing 8^8 fills, a 10^10-pixel image of 10
-      // bytes, a 10 x 10 frame on an 11000 x 11000 screen.
-      {.files = {"nested-forms.pdf", "sparse-image.pdf", "canvas.gif"},
+      // bytes, 24 page-sized transparency groups nested, a 10 x 10 frame on an 11000 x 11000
+      // screen.
+      {.files = {"nested-forms.pdf", "sparse-image.pdf", "nested-groups.pdf", "canvas.gif"},
        .status = 0,
        .line = "[]",
        .peakMiB = 400},
@@ -125,8 +126,8 @@ TEST(EndToEnd, PathsAndImages) {
        .words = {"river"},
        .pages = {{0, 11000, 11000}},
        .peakMiB = 400},
-      {.files = {"grey16-alpha.tif", "planar.tif", "tiled16.tif", "cmyk.tif", "ycbcr-jpeg.tif",
-                 "g3.tif", "palette.tif"},
+      {.files = {"grey16-alpha.tif", "tiled16-alpha.tif", "planar.tif", "tiled16.tif", "cmyk.tif",
+                 "ycbcr-jpeg.tif", "g3.tif", "palette.tif"},
        .status = 0,
        .words = {"river levels"},
        .pages = {{0, 612, 72}},

@@ -36,3 +36,15 @@ image = stream(b"/Type /XObject /Subtype /Image /Width 100000 /Height 100000 /Co
                b"/DeviceGray /BitsPerComponent 1", b"\0" * 10)
 with open("sparse-image.pdf", "wb") as f:
     f.write(pdf(page(b"/XObject << /I 5 0 R >>", b"q 612 0 0 792 0 0 cm /I Do Q") + [image]))
+
+# 24 transparency groups nested, each the size of a page of 1224 x 1584 units (31 MB at 144 DPI):
+# a bitmap of the page for each, held all at once, for little drawing.
+groups = [stream(b"/Type /XObject /Subtype /Form /BBox [0 0 1224 1584]", b"0 0 1224 1584 re f")]
+for depth in range(1, 25):
+    below = b"<< /XObject << /X %d 0 R >> >>" % (5 + depth - 1)
+    groups.append(stream(b"/Type /XObject /Subtype /Form /BBox [0 0 1224 1584] "
+                         b"/Group << /S /Transparency /I true >> /Resources " + below, b"/X Do"))
+large = page(b"/XObject << /X %d 0 R >>" % (5 + 24), b"/X Do")
+large[2] = large[2].replace(b"[0 0 612 792]", b"[0 0 1224 1584]")
+with open("nested-groups.pdf", "wb") as f:
+    f.write(pdf(large + groups))

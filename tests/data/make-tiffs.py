@@ -44,6 +44,7 @@ def sixteen(values):
 tiff("grey16-alpha.tif", {258: [16, 16], 262: [1], 277: [2], 338: [2]},
      b"".join(sixteen([0, 255 - v]) for v in grey))
 zipped("grey16-alpha.tif")
+zipped("grey16-alpha.tif", "-t", "-w", "64", "-l", "64", to="tiled16-alpha.tif")
 # RGB in three planes.
 tiff("planar.tif", {258: [8, 8, 8], 262: [2], 277: [3], 284: [2]}, grey, grey, grey)
 zipped("planar.tif")
