@@ -59,12 +59,12 @@ Neighbour neighbourOf(const Observation& left, const Observation& right) {
 bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
   Lines left;
   Lines beginning;
-  std::size_t across = 0;  // right of the boundary, but beginning left of it
-  bool leftAcross = false;
+  std::size_t across = 0;      // right of the boundary, but beginning left of it
+  std::size_t leftAcross = 0;  // left of the boundary, but ending right of it
   for (const Observation* line : lines) {
     if (centreOf(*line) < boundary) {
       left.push_back(line);
-      if (line->x + line->width > boundary) leftAcross = true;
+      if (line->x + line->width > boundary) ++leftAcross;
     } else if (line->x >= boundary) {
       beginning.push_back(line);
     } else {
@@ -72,7 +72,7 @@ bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
     }
   }
   if (beginning.empty()) return false;
-  if (across == 0 && (firstGapOfPage || !leftAcross)) return true;
+  if (across == 0 && (firstGapOfPage || leftAcross == 0)) return true;
   std::vector<bool> paired(left.size(), false);
   std::size_t besideColumn = 0;
   std::size_t besideAny = 0;  // text of a column or a cell
@@ -97,10 +97,12 @@ bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
   if (besideColumn >= 2 && 2 * besideColumn > beginning.size() && 2 * pairedLeft > left.size()) {
     return true;
   }
-  // At the page's first gap, a column may have a few lines that the engine joined across the
-  // gutter (a reference card's): at most one in ten, with most lines beginning right of the
-  // boundary beside text, unlike a letter's date, signature or sender block.
-  return firstGapOfPage && 10 * across <= beginning.size() && 2 * besideAny > beginning.size();
+  // A column may have a few lines that the engine joined across the gutter (a reference card's):
+  // at most one in ten, with most lines beginning right of the boundary beside text, unlike a
+  // letter's date, signature or sender block. Inside a side (a card's second gutter), lines from
+  // the left joined across count too, so that prose running over a table's cells keeps them rows.
+  return 10 * across <= beginning.size() && 2 * besideAny > beginning.size() &&
+         (firstGapOfPage || 10 * (across + leftAcross) <= lines.size());
 }
 
 // Top down; lines side by side that share most of their height are a row, read left to right
