@@ -108,29 +108,37 @@ TEST(ReadingOrder, OrdersPagesByTheirColumns) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(textsOf(reorderByColumns(c.lines)), c.order);
   }
-  // A card of three columns whose middle one holds only short entries, with one entry joined
-  // across the second gutter: the last two columns are still not interleaved.
-  std::vector<Observation> card;
-  Texts order[3];
-  for (int row = 0; row < 11; ++row) {
-    const double y = 0.9 - 0.03 * row;
-    const std::string n = std::to_string(row);
-    card.push_back(line("A" + n, 0.05, 0.2, y));
-    order[0].push_back("A" + n);
-    if (row == 0) {
-      card.push_back(line("B0 C0", 0.4, 0.5, y));
-      order[2].push_back("B0 C0");
-      continue;
+  // Cards of three columns, one entry joined across the second gutter: the last two columns are
+  // still not interleaved, whether the middle one holds only short entries or the joined entry
+  // fills the gap between the columns' centres.
+  struct Card {
+    double middleWidth, lastX, joinedWidth;
+    int joinedColumn;  // the side of the gutter its centre lies on
+  };
+  for (const Card& c : {Card{0.05, 0.7, 0.5, 2}, Card{0.12, 0.55, 0.25, 1}}) {
+    std::vector<Observation> card;
+    Texts order[3];
+    for (int row = 0; row < 11; ++row) {
+      const double y = 0.9 - 0.03 * row;
+      const std::string n = std::to_string(row);
+      card.push_back(line("A" + n, 0.05, 0.2, y));
+      order[0].push_back("A" + n);
+      if (row == 0) {
+        card.push_back(line("B0 C0", 0.4, c.joinedWidth, y));
+        order[c.joinedColumn].push_back("B0 C0");
+        continue;
+      }
+      card.push_back(line("B" + n, 0.4, c.middleWidth, y));
+      card.push_back(line("C" + n, c.lastX, 0.1, y));
+      order[1].push_back("B" + n);
+      order[2].push_back("C" + n);
     }
-    card.push_back(line("B" + n, 0.4, 0.05, y));
-    card.push_back(line("C" + n, 0.7, 0.2, y));
-    order[1].push_back("B" + n);
-    order[2].push_back("C" + n);
+    for (const Texts& column : {order[1], order[2]}) {
+      order[0].insert(order[0].end(), column.begin(), column.end());
+    }
+    SCOPED_TRACE(c.lastX);
+    EXPECT_EQ(textsOf(reorderByColumns(card)), order[0]);
   }
-  for (const Texts& column : {order[1], order[2]}) {
-    order[0].insert(order[0].end(), column.begin(), column.end());
-  }
-  EXPECT_EQ(textsOf(reorderByColumns(card)), order[0]);
 }
 
 TEST(ReadingOrder, EqualHeightsKeepTheEnginesOrder) {
