@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "recognition/Gutters.h"
 #include "recognition/ReadingOrder.h"
 
 namespace quirna {
@@ -152,6 +153,42 @@ TEST(ReadingOrder, EqualHeightsKeepTheEnginesOrder) {
   high.insert(high.end(), low.begin(), low.end());
   const Texts& expected = high;
   EXPECT_EQ(textsOf(reorderByColumns(lines)), expected);
+}
+
+// Lines of words given by their left and right edges, each line 20 px high, 30 px below the one
+// before it; the texts the engine's lines become once split at gutters.
+TEST(Gutters, SplitsLinesJoinedAcrossAColumnsGutterOnly) {
+  using Words = std::vector<std::pair<int, int>>;
+  const auto lineOf = [](const Words& words, int row) {
+    RecognizedLine line{
+        "", {words.front().first, 30 * row, words.back().second, 30 * row + 20}, 90, {}};
+    for (const auto& [left, right] : words) {
+      line.words.push_back({std::to_string(left), {left, 30 * row, right, 30 * row + 20}, 90});
+      line.text += (line.text.empty() ? "" : " ") + std::to_string(left);
+    }
+    return line;
+  };
+  const Words left{{100, 150}, {160, 220}};
+  const Words right{{400, 450}, {460, 520}};
+  Words both = left;
+  both.insert(both.end(), right.begin(), right.end());
+  // Two columns, their second rows joined by the engine; then a table whose rows it read whole.
+  std::vector<RecognizedLine> columns;
+  std::vector<RecognizedLine> table;
+  for (int row = 0; row < 4; ++row) {
+    if (row == 1) {
+      columns.push_back(lineOf(both, row));
+    } else {
+      columns.push_back(lineOf(left, row));
+      columns.push_back(lineOf(right, row));
+    }
+    table.push_back(lineOf(both, row));
+  }
+  Texts texts;
+  for (const RecognizedLine& line : splitAtGutters(columns)) texts.push_back(line.text);
+  EXPECT_EQ(texts, (Texts{"100 160", "400 460", "100 160", "400 460", "100 160", "400 460",
+                          "100 160", "400 460"}));
+  EXPECT_EQ(splitAtGutters(table).size(), table.size());
 }
 
 }  // namespace
