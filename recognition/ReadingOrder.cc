@@ -176,8 +176,9 @@ void readColumns(const Lines& lines, bool wholePage, Lines& order) {
   }
   if (splitAtAGap(lines, centres, wholePage ? Gap::firstOfPage : Gap::later, order)) return;
   if (!widths.empty()) {
-    std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
-    const double median = widths[widths.size() / 2];
+    const auto middle = widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2);
+    std::nth_element(widths.begin(), middle, widths.end());
+    const double median = *middle;
     centres.clear();
     for (const Observation* line : lines) {
       if (!(line->width > 2 * median)) centres.push_back(centreOf(*line));
