@@ -53,6 +53,24 @@ bool whiteStripThrough(const std::vector<const RecognizedWord*>& neighbours, int
   return false;
 }
 
+// Whether the lines near a gap from `left` to `right` stand in columns on either side of it: at
+// least two end before it and two begin after it, and fewer run over it than either.
+bool betweenColumns(const std::vector<const RecognizedLine*>& nearLines, int left, int right) {
+  std::size_t before = 0;
+  std::size_t after = 0;
+  std::size_t over = 0;
+  for (const RecognizedLine* line : nearLines) {
+    if (line->box.right <= right) {
+      ++before;
+    } else if (line->box.left >= left) {
+      ++after;
+    } else {
+      ++over;
+    }
+  }
+  return before >= 2 && after >= 2 && over < std::min(before, after);
+}
+
 RecognizedLine partOf(const std::vector<RecognizedWord>& words, std::size_t begin,
                       std::size_t end) {
   RecognizedLine part{"", words[begin].box, 0.0f, {}};
@@ -76,23 +94,24 @@ RecognizedLine partOf(const std::vector<RecognizedWord>& words, std::size_t begi
 std::vector<std::size_t> gutters(const RecognizedLine& line,
                                  const std::vector<RecognizedLine>& lines) {
   const std::vector<RecognizedWord>& words = line.words;
-  if (words.size() < 2 * minWordsPerSide) return {};
+  if (words.size() < 2) return {};
   const int h = height(line.box);
   std::vector<const RecognizedWord*> neighbours;
+  std::vector<const RecognizedLine*> nearLines;
   for (const RecognizedLine& other : lines) {
     if (&other == &line) continue;
     if (other.box.bottom < line.box.top - neighbourhood * h ||
         other.box.top > line.box.bottom + neighbourhood * h) {
       continue;
     }
+    nearLines.push_back(&other);
     for (const RecognizedWord& word : other.words) neighbours.push_back(&word);
   }
   if (neighbours.empty()) return {};
-  const int spacing = medianGap(words);
+  const int spacing = words.size() > 2 ? medianGap(words) : h;
   std::vector<std::size_t> splits;
   std::size_t partStart = 0;
-  for (std::size_t i = minWordsPerSide; i + minWordsPerSide <= words.size(); ++i) {
-    if (i - partStart < minWordsPerSide) continue;
+  for (std::size_t i = 1; i < words.size(); ++i) {
     const int left = words[i - 1].box.right;
     const int right = words[i].box.left;
     const int gap = right - left;
@@ -100,6 +119,11 @@ std::vector<std::size_t> gutters(const RecognizedLine& line,
     if (!whiteStripThrough(neighbours, left, right, static_cast<int>(minStripToHeight * h))) {
       continue;
     }
+    // Fewer words a side where the neighbouring lines stop at the strip, as a page's columns do,
+    // and do not run over it, as a table's rows that the engine read whole do.
+    const std::size_t least =
+        gap >= h && betweenColumns(nearLines, left, right) ? 1 : minWordsPerSide;
+    if (i - partStart < least || words.size() - i < least) continue;
     splits.push_back(i);
     partStart = i;
   }

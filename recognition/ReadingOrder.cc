@@ -42,6 +42,10 @@ bool sideBySide(const Observation& a, const Observation& b) {
 // or a label (across a wider gap, or under half the width of the text beside it), or not at all.
 enum class Neighbour { none, column, cell };
 
+// Which gap is tried: the page's first, a later one, or one found only once lines joined across
+// a gutter were left out of the centres (where only the joined lines' rule may split).
+enum class Gap { firstOfPage, later, underJoinedLines };
+
 Neighbour neighbourOf(const Observation& left, const Observation& right) {
   const double gutter = right.x - (left.x + left.width);
   if (!(gutter >= 0) || !(sharedHeight(left, right) > 1.0 / 3)) return Neighbour::none;
@@ -56,15 +60,15 @@ Neighbour neighbourOf(const Observation& left, const Observation& right) {
 // a left column row by row: most of them, in at least two rows, and most lines left of the
 // boundary in such rows. A right-aligned date or signature stands beside nothing, and table cells
 // and labels are not text of a column, so a letter or prose with a table stays one column.
-bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
+bool columnRightOf(const Lines& lines, double boundary, Gap gap) {
   Lines left;
   Lines beginning;
-  std::size_t across = 0;  // right of the boundary, but beginning left of it
-  bool leftAcross = false;
+  std::size_t across = 0;      // right of the boundary, but beginning left of it
+  std::size_t leftAcross = 0;  // left of the boundary, but ending right of it
   for (const Observation* line : lines) {
     if (centreOf(*line) < boundary) {
       left.push_back(line);
-      if (line->x + line->width > boundary) leftAcross = true;
+      if (line->x + line->width > boundary) ++leftAcross;
     } else if (line->x >= boundary) {
       beginning.push_back(line);
     } else {
@@ -72,7 +76,7 @@ bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
     }
   }
   if (beginning.empty()) return false;
-  if (across == 0 && (firstGapOfPage || !leftAcross)) return true;
+  if (across == 0 && (gap == Gap::firstOfPage || leftAcross == 0)) return true;
   std::vector<bool> paired(left.size(), false);
   std::size_t besideColumn = 0;
   std::size_t besideAny = 0;  // text of a column or a cell
@@ -94,13 +98,16 @@ bool columnRightOf(const Lines& lines, double boundary, bool firstGapOfPage) {
     }
   }
   const auto pairedLeft = static_cast<std::size_t>(std::count(paired.begin(), paired.end(), true));
-  if (besideColumn >= 2 && 2 * besideColumn > beginning.size() && 2 * pairedLeft > left.size()) {
+  if (gap != Gap::underJoinedLines && besideColumn >= 2 && 2 * besideColumn > beginning.size() &&
+      2 * pairedLeft > left.size()) {
     return true;
   }
-  // At the page's first gap, a column may have a few lines that the engine joined across the
-  // gutter (a reference card's): at most one in ten, with most lines beginning right of the
-  // boundary beside text, unlike a letter's date, signature or sender block.
-  return firstGapOfPage && 10 * across <= beginning.size() && 2 * besideAny > beginning.size();
+  // A column may have a few lines that the engine joined across the gutter (a reference card's):
+  // at most one in ten, with most lines beginning right of the boundary beside text, unlike a
+  // letter's date, signature or sender block. Inside a side (a card's second gutter), lines from
+  // the left joined across count too, so that prose running over a table's cells keeps them rows.
+  return 10 * across <= beginning.size() && 2 * besideAny > beginning.size() &&
+         (gap == Gap::firstOfPage || 10 * (across + leftAcross) <= lines.size());
 }
 
 // Top down; lines side by side that share most of their height are a row, read left to right
@@ -131,19 +138,19 @@ void readColumn(Lines column, Lines& order) {
   }
 }
 
-// Splits at the first wide gap between line centres that a column lies right of, and reads each
-// side the same way, so no two columns are ever interleaved (three columns read one after the
-// other).
-void readColumns(const Lines& lines, bool wholePage, Lines& order) {
-  std::vector<double> centres;
-  centres.reserve(lines.size());
-  for (const Observation* line : lines) centres.push_back(centreOf(*line));
+void readColumns(const Lines& lines, bool wholePage, Lines& order);
+
+// Splits at the first wide gap between the given centres that a column lies right of, and reads
+// each side the same way, so no two columns are ever interleaved (three columns read one after the
+// other). False when no gap splits.
+bool splitAtAGap(const Lines& lines, std::vector<double> centres, Gap first, Lines& order) {
   std::sort(centres.begin(), centres.end(), centreBefore);
   bool firstGap = true;
   for (std::size_t k = 0; k + 1 < centres.size(); ++k) {
     if (!(centres[k + 1] - centres[k] > columnGapThreshold)) continue;
     const double boundary = (centres[k] + centres[k + 1]) * 0.5;
-    const bool split = columnRightOf(lines, boundary, wholePage && firstGap);
+    const Gap gap = first == Gap::firstOfPage && !firstGap ? Gap::later : first;
+    const bool split = columnRightOf(lines, boundary, gap);
     firstGap = false;
     if (!split) continue;
     Lines left;
@@ -153,7 +160,33 @@ void readColumns(const Lines& lines, bool wholePage, Lines& order) {
     }
     readColumns(left, false, order);
     readColumns(right, false, order);
-    return;
+    return true;
+  }
+  return false;
+}
+
+// A line the engine joined across a gutter can fill the gap between two columns' centres; when
+// no gap splits, the gaps are looked for again without the lines over twice the median width.
+void readColumns(const Lines& lines, bool wholePage, Lines& order) {
+  std::vector<double> centres;
+  std::vector<double> widths;
+  for (const Observation* line : lines) {
+    centres.push_back(centreOf(*line));
+    if (!std::isnan(line->width)) widths.push_back(line->width);
+  }
+  if (splitAtAGap(lines, centres, wholePage ? Gap::firstOfPage : Gap::later, order)) return;
+  if (!widths.empty()) {
+    const auto middle = widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2);
+    std::nth_element(widths.begin(), middle, widths.end());
+    const double median = *middle;
+    centres.clear();
+    for (const Observation* line : lines) {
+      if (!(line->width > 2 * median)) centres.push_back(centreOf(*line));
+    }
+    if (centres.size() < lines.size() &&
+        splitAtAGap(lines, centres, Gap::underJoinedLines, order)) {
+      return;
+    }
   }
   readColumn(lines, order);
 }

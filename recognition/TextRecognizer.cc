@@ -287,8 +287,16 @@ std::optional<PixelBox> boxOf(tesseract::ResultIterator& iterator,
   return box;
 }
 
-// The engine's text lines with their words, in its order, in pixels of the bitmap it read.
-std::vector<RecognizedLine> engineLines(tesseract::ResultIterator& iterator) {
+float meanConfidence(const std::vector<RecognizedLine>& lines) {
+  float sum = 0;
+  for (const RecognizedLine& line : lines) sum += line.confidence;
+  return sum / static_cast<float>(lines.size());
+}
+
+// The engine's text lines with their words, in its order, in pixels of the bitmap it read;
+// `turned` gets the indices of those it read turned on their side.
+std::vector<RecognizedLine> engineLines(tesseract::ResultIterator& iterator,
+                                        std::vector<std::size_t>& turned) {
   std::vector<RecognizedLine> lines;
   // A line that ends a paragraph would otherwise carry a second line feed.
   iterator.SetParagraphSeparator("");
@@ -299,6 +307,12 @@ std::vector<RecognizedLine> engineLines(tesseract::ResultIterator& iterator) {
       const std::optional<PixelBox> box = boxOf(iterator, tesseract::RIL_TEXTLINE);
       keep = text && box && !isBlank(withoutFinalLineFeed(text.get()));
       if (keep) {
+        tesseract::Orientation orientation = tesseract::ORIENTATION_PAGE_UP;
+        tesseract::WritingDirection direction{};
+        tesseract::TextlineOrder order{};
+        float deskewAngle = 0;
+        iterator.Orientation(&orientation, &direction, &order, &deskewAngle);
+        if (orientation != tesseract::ORIENTATION_PAGE_UP) turned.push_back(lines.size());
         lines.push_back(RecognizedLine{withoutFinalLineFeed(text.get()),
                                        *box,
                                        iterator.Confidence(tesseract::RIL_TEXTLINE),
@@ -607,19 +621,21 @@ void TextRecognizer::rereadOtherLanguages(const Scan& scan, std::vector<Recogniz
   if (languages == allModels) return;
   for (RecognizedLine& line : lines) {
     if (!showsAnotherLanguage(line, languages)) continue;
-    std::vector<RecognizedLine> again = readPage(scan, line.box, allModels, true);
+    std::vector<RecognizedLine> again = readPage(scan, line.box, allModels, Layout::line);
     if (again.size() == 1 && again[0].confidence > line.confidence) line = std::move(again[0]);
   }
 }
 
 std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const PixelBox& area,
-                                                     std::string_view languages, bool oneLine) {
+                                                     std::string_view languages, Layout layout) {
   keepEngineSingleThreaded();
   tesseract::TessBaseAPI& api = engine(languages).api;
   // What the engine learns from a page (adaptive classifier, document dictionary) is learnt only
   // by its legacy recognizer, which these models lack; cleared anyway, as it costs nothing.
   api.ClearAdaptiveClassifier();
-  api.SetPageSegMode(oneLine ? tesseract::PSM_SINGLE_LINE : tesseract::PSM_AUTO);
+  api.SetPageSegMode(layout == Layout::line    ? tesseract::PSM_SINGLE_LINE
+                     : layout == Layout::block ? tesseract::PSM_SINGLE_BLOCK
+                                               : tesseract::PSM_AUTO);
   setVariable(api, "thresholding_method", scan.otsu ? "0" : "2");
   // The engine copies what it is given: the band alone, not the page, so that engines sharing a
   // page do not each hold a copy of it.
@@ -631,7 +647,7 @@ std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const Pix
     boxDestroy(&region);
     if (!band) throw RecognitionError("Text recognition failed");
     // A line read alone needs white around it, as on a page, or the engine clips its letters.
-    if (oneLine) {
+    if (layout != Layout::found) {
       margin = std::max(8, (area.bottom - area.top) / 2);
       band = framedInWhite(band.get(), margin, margin);
     }
@@ -647,21 +663,62 @@ std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const Pix
     throw RecognitionError("Text recognition failed");
   }
   std::vector<RecognizedLine> lines;
+  std::vector<std::size_t> turned;
   const std::unique_ptr<tesseract::ResultIterator> iterator(api.GetIterator());
-  if (iterator) lines = engineLines(*iterator);
+  if (iterator) lines = engineLines(*iterator, turned);
   api.Clear();
-  if (whole) return lines;
   const auto shift = [&](PixelBox& box) {
     box.left += area.left - margin;
     box.right += area.left - margin;
     box.top += area.top - margin;
     box.bottom += area.top - margin;
   };
-  for (RecognizedLine& line : lines) {
-    shift(line.box);
-    for (RecognizedWord& word : line.words) shift(word.box);
+  if (!whole) {
+    for (RecognizedLine& line : lines) {
+      shift(line.box);
+      for (RecognizedWord& word : line.words) shift(word.box);
+    }
   }
-  return lines;
+  if (layout != Layout::found) return lines;
+  // A narrow column of short cells (a form's day numbers) can look to the engine like lines
+  // turned on their side, one per column of digits, which it reads as nonsense; read as one block
+  // of lines, it is the numbers. Text that really is turned keeps its reading, the one with the
+  // better confidence.
+  std::vector<bool> replaced(lines.size(), false);
+  std::vector<std::pair<std::size_t, std::vector<RecognizedLine>>> readings;
+  for (std::size_t i = 0; i < turned.size(); ++i) {
+    PixelBox hull = lines[turned[i]].box;
+    std::vector<std::size_t> group{turned[i]};
+    // Turned lines that touch, within a line's width, are one column.
+    while (i + 1 < turned.size()) {
+      const PixelBox& next = lines[turned[i + 1]].box;
+      const int reach = hull.right - hull.left;
+      if (next.left > hull.right + reach || next.right < hull.left - reach ||
+          next.top > hull.bottom || next.bottom < hull.top) {
+        break;
+      }
+      hull = {std::min(hull.left, next.left), std::min(hull.top, next.top),
+              std::max(hull.right, next.right), std::max(hull.bottom, next.bottom)};
+      group.push_back(turned[++i]);
+    }
+    float sum = 0;
+    for (const std::size_t member : group) sum += lines[member].confidence;
+    std::vector<RecognizedLine> again = readPage(scan, hull, languages, Layout::block);
+    if (again.empty() || meanConfidence(again) <= sum / static_cast<float>(group.size())) continue;
+    for (const std::size_t member : group) replaced[member] = true;
+    readings.emplace_back(group.front(), std::move(again));
+  }
+  if (readings.empty()) return lines;
+  std::vector<RecognizedLine> result;
+  auto reading = readings.begin();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (reading != readings.end() && reading->first == i) {
+      std::move(reading->second.begin(), reading->second.end(), std::back_inserter(result));
+      ++reading;
+    }
+    if (!replaced[i]) result.push_back(std::move(lines[i]));
+  }
+  return result;
 }
 
 }  // namespace quirna

@@ -70,10 +70,12 @@ class TextRecognizer {
   std::vector<Observation> read(const Pix* bitmap, const PieceRunner& share,
                                 const SharperPage& sharper,
                                 std::optional<std::string_view> language);
+  // How an area is laid out for the engine: found by it, one line, or one block of lines.
+  enum class Layout { found, line, block };
   // The lines of `area` of the scan (the whole of it when empty), read in one pass with the models
-  // of `languages`, in pixels of the scan; `oneLine` reads the area as a single line.
+  // of `languages`, in pixels of the scan.
   std::vector<RecognizedLine> readPage(const Scan& scan, const PixelBox& area,
-                                       std::string_view languages, bool oneLine = false);
+                                       std::string_view languages, Layout layout = Layout::found);
   // Each of `lines`, read with the one model `languages`, that shows another language is read
   // again alone with the four models; the reading with the better confidence is kept.
   void rereadOtherLanguages(const Scan& scan, std::vector<RecognizedLine>& lines,

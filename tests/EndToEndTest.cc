@@ -114,6 +114,9 @@ TEST(EndToEnd, PathsAndImages) {
        {"river"},
        {{0, 612, 72}}},
       {{"screen.gif"}, 0, "", {"river"}, {{0, 700, 120}}},  // the logical screen, not the frame
+      // A form's column of day numbers, which the engine first takes for lines turned on their
+      // side.
+      {{"days.png"}, 0, "", {"\\n9\\n10\\n11\\n", "\\n30\\n31\""}, {{0, 420, 2180}}},
       // Built to take time or memory: forms 8 deep drawing 8^8 fills, a 10^10-pixel image of 10
       // bytes, 24 page-sized transparency groups nested, a 10 x 10 frame on an 11000 x 11000
       // screen.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "recognition/Gutters.h"
 #include "recognition/ReadingOrder.h"
 
 namespace quirna {
@@ -108,6 +109,37 @@ TEST(ReadingOrder, OrdersPagesByTheirColumns) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(textsOf(reorderByColumns(c.lines)), c.order);
   }
+  // Cards of three columns, one entry joined across the second gutter: the last two columns are
+  // still not interleaved, whether the middle one holds only short entries or the joined entry
+  // fills the gap between the columns' centres.
+  struct Card {
+    double middleWidth, lastX, joinedWidth;
+    int joinedColumn;  // the side of the gutter its centre lies on
+  };
+  for (const Card& c : {Card{0.05, 0.7, 0.5, 2}, Card{0.12, 0.55, 0.25, 1}}) {
+    std::vector<Observation> card;
+    Texts order[3];
+    for (int row = 0; row < 11; ++row) {
+      const double y = 0.9 - 0.03 * row;
+      const std::string n = std::to_string(row);
+      card.push_back(line("A" + n, 0.05, 0.2, y));
+      order[0].push_back("A" + n);
+      if (row == 0) {
+        card.push_back(line("B0 C0", 0.4, c.joinedWidth, y));
+        order[c.joinedColumn].push_back("B0 C0");
+        continue;
+      }
+      card.push_back(line("B" + n, 0.4, c.middleWidth, y));
+      card.push_back(line("C" + n, c.lastX, 0.1, y));
+      order[1].push_back("B" + n);
+      order[2].push_back("C" + n);
+    }
+    for (const Texts& column : {order[1], order[2]}) {
+      order[0].insert(order[0].end(), column.begin(), column.end());
+    }
+    SCOPED_TRACE(c.lastX);
+    EXPECT_EQ(textsOf(reorderByColumns(card)), order[0]);
+  }
 }
 
 TEST(ReadingOrder, EqualHeightsKeepTheEnginesOrder) {
@@ -121,6 +153,42 @@ TEST(ReadingOrder, EqualHeightsKeepTheEnginesOrder) {
   high.insert(high.end(), low.begin(), low.end());
   const Texts& expected = high;
   EXPECT_EQ(textsOf(reorderByColumns(lines)), expected);
+}
+
+// Lines of words given by their left and right edges, each line 20 px high, 30 px below the one
+// before it; the texts the engine's lines become once split at gutters.
+TEST(Gutters, SplitsLinesJoinedAcrossAColumnsGutterOnly) {
+  using Words = std::vector<std::pair<int, int>>;
+  const auto lineOf = [](const Words& words, int row) {
+    RecognizedLine line{
+        "", {words.front().first, 30 * row, words.back().second, 30 * row + 20}, 90, {}};
+    for (const auto& [left, right] : words) {
+      line.words.push_back({std::to_string(left), {left, 30 * row, right, 30 * row + 20}, 90});
+      line.text += (line.text.empty() ? "" : " ") + std::to_string(left);
+    }
+    return line;
+  };
+  const Words left{{100, 150}, {160, 220}};
+  const Words right{{400, 450}, {460, 520}};
+  Words both = left;
+  both.insert(both.end(), right.begin(), right.end());
+  // Two columns, their second rows joined by the engine; then a table whose rows it read whole.
+  std::vector<RecognizedLine> columns;
+  std::vector<RecognizedLine> table;
+  for (int row = 0; row < 4; ++row) {
+    if (row == 1) {
+      columns.push_back(lineOf(both, row));
+    } else {
+      columns.push_back(lineOf(left, row));
+      columns.push_back(lineOf(right, row));
+    }
+    table.push_back(lineOf(both, row));
+  }
+  Texts texts;
+  for (const RecognizedLine& line : splitAtGutters(columns)) texts.push_back(line.text);
+  EXPECT_EQ(texts, (Texts{"100 160", "400 460", "100 160", "400 460", "100 160", "400 460",
+                          "100 160", "400 460"}));
+  EXPECT_EQ(splitAtGutters(table).size(), table.size());
 }
 
 }  // namespace
