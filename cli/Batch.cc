@@ -29,7 +29,6 @@
 #include "model/Error.h"
 #include "model/Json.h"
 #include "recognition/RecognitionPool.h"
-#include "sources/PDFSource.h"
 
 namespace quirna {
 namespace {

@@ -408,10 +408,10 @@ std::vector<Band> bandsOf(Pix* binary, l_int32 ink) {
 // small print) or a quarter of 20 or more words read poorly (confidence under 80: cramped tables).
 // On the single pages of the benchmark such pages gain up to 0.14 F1; 9- and 10-pt body text (18 to
 // 20 px) loses up to 0.01 and costs twice the CPU, and its readings have at most 17 % poor words.
-bool needsFinerBitmap(const std::vector<RecognizedLine>& lines) {
+bool isSmallType(const std::vector<RecognizedLine>& lines) {
   constexpr int smallLineHeight = 18;
   constexpr float poorConfidence = 80;
-  constexpr double poorShare = 0.25;
+  constexpr double poorFraction = 0.25;
   constexpr std::size_t minWords = 20;  // a title page's few large words say nothing
   if (lines.empty()) return false;
   std::vector<int> heights;
@@ -427,7 +427,8 @@ bool needsFinerBitmap(const std::vector<RecognizedLine>& lines) {
   const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
   std::nth_element(heights.begin(), middle, heights.end());
   return *middle < smallLineHeight ||
-         (words >= minWords && static_cast<double>(poor) >= poorShare * static_cast<double>(words));
+         (words >= minWords &&
+          static_cast<double>(poor) >= poorFraction * static_cast<double>(words));
 }
 
 // A setting the engine does not know (renamed by an upgrade, say) would silently lose its tuning.
@@ -443,9 +444,7 @@ struct TextRecognizer::Engine {
   tesseract::TessBaseAPI api;
 };
 
-TextRecognizer::TextRecognizer(const std::string& dataPath) : dataPath_(dataPath) {
-  silenceLeptonica();
-}
+TextRecognizer::TextRecognizer() { silenceLeptonica(); }
 
 TextRecognizer::Engine& TextRecognizer::engine(std::string_view languages) {
   if (const auto found = engines_.find(languages); found != engines_.end()) return *found->second;
@@ -464,9 +463,8 @@ TextRecognizer::Engine& TextRecognizer::engine(std::string_view languages) {
     // would still reach stderr without this.
     setVariable(api, "debug_file", "/dev/null");
     // The installed models hold only the LSTM recognizer.
-    status =
-        api.Init(dataPath_.empty() ? nullptr : dataPath_.c_str(), std::string(languages).c_str(),
-                 tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false);
+    status = api.Init(nullptr, std::string(languages).c_str(), tesseract::OEM_LSTM_ONLY, nullptr, 0,
+                      &names, &values, false);
   }
   // The engine goes on with the languages it could load, so each one is checked.
   std::vector<std::string> loaded;
@@ -480,46 +478,35 @@ TextRecognizer::Engine& TextRecognizer::engine(std::string_view languages) {
   if (!missing.empty()) {
     const char* directory = api.GetDatapath();
     throw EngineError("Could not load the language data " + missing + " from " +
-                      (directory != nullptr && *directory != '\0' ? directory : dataPath_));
+                      (directory != nullptr ? directory : ""));
   }
   return *engines_.emplace(std::string(languages), std::move(started)).first->second;
 }
 
 TextRecognizer::~TextRecognizer() = default;
 
-std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& share,
-                                                       const SharperPage& sharper) {
-  return read(bitmap, share, sharper, std::nullopt);
-}
-
-std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunner& share,
-                                              const SharperPage& sharper,
-                                              std::optional<std::string_view> language) {
-  if (bitmap == nullptr) return {};
+Reading TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& runPieces,
+                                      std::optional<std::string_view> language,
+                                      bool stopAtSmallType) {
+  Reading reading;
+  if (bitmap == nullptr) return reading;
   keepEngineSingleThreaded();
   const EngineInput prepared = prepare(bitmap);
-  if (prepared.input == nullptr) return {};
+  if (prepared.input == nullptr) return reading;
   const Scan scan{prepared.input, pixGetXRes(bitmap), prepared.evenlyLitPhoto};
   const auto observations = [&](std::vector<RecognizedLine> lines) {
-    return observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
-                          pixGetHeight(bitmap));
+    reading.observations = observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
+                                          pixGetHeight(bitmap));
+    return std::move(reading);
   };
   const std::vector<Band> bands = bandsOf(prepared.binary.get(), prepared.ink);
-  // The finer bitmap, with four times the ink, is cut into more bands (a contents page read whole
-  // at 288 DPI loses words that it keeps in bands); those of a page that would not have been
-  // shared out here are read on this engine alone, so that no other engine starts for them.
-  const auto sharperReading =
-      [&](const std::vector<RecognizedLine>& lines,
-          std::optional<std::string_view> told) -> std::optional<std::vector<Observation>> {
-    if (!sharper || !needsFinerBitmap(lines)) return std::nullopt;
-    const PixPtr finer = sharper();
-    if (!finer) return std::nullopt;
-    return read(finer.get(), bands.size() > 1 ? share : PieceRunner{}, {}, told);
-  };
+  reading.bands = bands.size();
   if (bands.size() < 2) {
+    reading.language = language;
     const std::string_view languages = language.value_or(allModels);
-    std::vector<RecognizedLine> lines = readPage(scan, {0, 0, 0, 0}, languages);
-    if (auto finer = sharperReading(lines, language)) return std::move(*finer);
+    std::vector<RecognizedLine> lines = readArea(scan, {0, 0, 0, 0}, languages);
+    reading.smallType = isSmallType(lines);
+    if (reading.smallType && stopAtSmallType) return reading;
     rereadOtherLanguages(scan, lines, languages);
     return observations(std::move(lines));
   }
@@ -531,15 +518,20 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
   std::vector<std::vector<RecognizedLine>> bandLines(bands.size());
   std::size_t first = 0;  // bands read already
   if (!language) {
-    bandLines[0] = readPage(scan, {0, bands[0].top, width, bands[0].bottom}, firstModel);
+    bandLines[0] = readArea(scan, {0, bands[0].top, width, bands[0].bottom}, firstModel);
     language = plainLanguage(bandLines[0]).value_or(allModels);
-    if (auto finer = sharperReading(bandLines[0], language)) return std::move(*finer);
+    reading.smallType = isSmallType(bandLines[0]);
+    if (reading.smallType && stopAtSmallType) {
+      reading.language = language;
+      return reading;
+    }
     if (*language == firstModel) {
       first = 1;
       rereadOtherLanguages(scan, bandLines[0], firstModel);
     }
   }
   const std::string_view languages = *language;
+  reading.language = language;
   // Largest bands first, so that engines sharing the page finish together; the lines are then put
   // back top to bottom.
   std::vector<std::size_t> order(bands.size() - first);
@@ -550,21 +542,21 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
   const RecognitionPiece piece = [&](TextRecognizer& engine, std::size_t index) {
     const Band& band = bands[order[index]];
     const PixelBox area{0, band.top, width, band.bottom};
-    std::vector<RecognizedLine> read = engine.readPage(scan, area, languages);
+    std::vector<RecognizedLine> read = engine.readArea(scan, area, languages);
     // A band in another language (a quotation, a summary in a second language) is read again
     // with all four models; in a band of the page's language, the lines in another.
     if (languages != allModels) {
       const std::optional<std::string_view> own = plainLanguage(read);
       if (own && *own != languages) {
-        read = engine.readPage(scan, area, allModels);
+        read = engine.readArea(scan, area, allModels);
       } else {
         engine.rereadOtherLanguages(scan, read, languages);
       }
     }
     bandLines[order[index]] = std::move(read);
   };
-  if (share) {
-    share(order.size(), piece);
+  if (runPieces) {
+    runPieces(order.size(), piece);
   } else {
     for (std::size_t i = 0; i < order.size(); ++i) piece(*this, i);
   }
@@ -580,12 +572,12 @@ void TextRecognizer::rereadOtherLanguages(const Scan& scan, std::vector<Recogniz
   if (languages == allModels) return;
   for (RecognizedLine& line : lines) {
     if (!showsAnotherLanguage(line, languages)) continue;
-    std::vector<RecognizedLine> again = readPage(scan, line.box, allModels, true);
+    std::vector<RecognizedLine> again = readArea(scan, line.box, allModels, true);
     if (again.size() == 1 && again[0].confidence > line.confidence) line = std::move(again[0]);
   }
 }
 
-std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const PixelBox& area,
+std::vector<RecognizedLine> TextRecognizer::readArea(const Scan& scan, const PixelBox& area,
                                                      std::string_view languages, bool oneLine) {
   keepEngineSingleThreaded();
   tesseract::TessBaseAPI& api = engine(languages).api;

@@ -254,9 +254,10 @@ DecodedImage onLogicalScreen(PixPtr decoded, const GIFFrame& frame) {
 // reading order, so that columns are judged against the screen's width, and the page is sized as
 // the screen.
 PageWork onScreen(ScreenWindow window) {
-  return [window](TextRecognizer& recognizer, const PieceRunner& share, const SharperPage& sharper,
-                  const Pix* bitmap, std::int64_t pageNumber) -> std::optional<OCRResult> {
-    std::vector<Observation> observations = recognizer.recognizeText(bitmap, share, sharper);
+  return [window](TextRecognizer& recognizer, const PieceRunner& runPieces, const Pix* bitmap,
+                  std::int64_t pageNumber) -> std::optional<OCRResult> {
+    std::vector<Observation> observations =
+        recognizer.recognizeText(bitmap, runPieces).observations;
     if (observations.empty()) return std::nullopt;
     const double width = pixGetWidth(bitmap);
     const double height = pixGetHeight(bitmap);
@@ -577,7 +578,11 @@ std::unique_ptr<DocumentPages> openImagePages(const std::string& path) {
       return NumberedPage{0, std::move(image_.pix)};
     }
     PageWork work() const override {
-      return image_.window ? onScreen(*image_.window) : PageWork(recognizePage);
+      if (image_.window) return onScreen(*image_.window);
+      return [](TextRecognizer& recognizer, const PieceRunner& runPieces, const Pix* bitmap,
+                std::int64_t pageNumber) {
+        return recognizePage(recognizer, runPieces, bitmap, pageNumber);
+      };
     }
 
    private:
@@ -588,10 +593,6 @@ std::unique_ptr<DocumentPages> openImagePages(const std::string& path) {
   DecodedImage image = decodeImage(std::move(file));
   if (!image.pix) throw OCRError::processingFailed("Could not load image");
   return std::make_unique<ImagePage>(std::move(image));
-}
-
-std::vector<OCRResult> extractTextFromImage(const std::string& path) {
-  return recognizeDocument(*openImagePages(path), 1);
 }
 
 }  // namespace quirna

