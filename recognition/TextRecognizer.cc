@@ -243,6 +243,11 @@ struct Scan {
 
 namespace {
 
+// Grey levels below this are ink for the measures made before the engine reads (the skew, the
+// ink that sets the bands, where the bands are cut); the engine thresholds on its own. A little
+// above mid-grey, so that the anti-aliased strokes of small type count as ink.
+constexpr l_int32 inkThreshold = 130;
+
 // What the engine gets: the bitmap in a form it takes, straightened when it is skewed. Null
 // `input` when there is nothing to read.
 struct EngineInput {
@@ -266,7 +271,7 @@ EngineInput prepare(const Pix* bitmap) {
   prepared.converted = engineForm(borrowed);
   Pix* input = prepared.converted ? prepared.converted.get() : borrowed;
   if (isUniform(input)) return prepared;
-  prepared.binary.reset(pixConvertTo1(input, 130));
+  prepared.binary.reset(pixConvertTo1(input, inkThreshold));
   if (prepared.binary) {
     pixCountPixels(prepared.binary.get(), &prepared.ink, nullptr);
     prepared.deskewed = deskew(input, prepared.binary.get());
@@ -274,7 +279,7 @@ EngineInput prepare(const Pix* bitmap) {
   // A drawn page is never skewed: one that is was photographed or scanned.
   prepared.evenlyLitPhoto = prepared.deskewed.bitmap && isEvenlyLit(input);
   prepared.input = prepared.deskewed.bitmap ? prepared.deskewed.bitmap.get() : input;
-  if (prepared.deskewed.bitmap) prepared.binary.reset(pixConvertTo1(prepared.input, 130));
+  if (prepared.deskewed.bitmap) prepared.binary.reset(pixConvertTo1(prepared.input, inkThreshold));
   return prepared;
 }
 
@@ -339,8 +344,18 @@ std::vector<Observation> observationsOf(std::vector<RecognizedLine> lines, const
 // second engine nor a language model of its own would earn its start-up.
 constexpr l_int32 inkPerBand = 30'000;
 
-// A thinner band would hold a sliver of a line at most; the engine fails outright on 3 to 6 rows.
+// A thinner band would hold a sliver of a line at most (32 rows are 16 pt at 144 DPI: one line of
+// body type with its leading); the engine fails outright on 3 to 6 rows.
 constexpr int minBandHeight = 32;
+
+// However dense the page: a full page of body text makes 3 to 5 bands, and more, thinner bands
+// would each start the engine's layout pass again for fewer lines.
+constexpr int maxBands = 8;
+
+// Vertical rules (a card's column borders, a table's) are runs of ink at least this tall: a tenth
+// of the page, and no less than 64 rows (32 pt at 144 DPI), taller than any letter of body text.
+constexpr int minRuleHeight = 64;
+constexpr int rulePageFraction = 10;
 
 // Rows [top, bottom) of the bitmap.
 struct Band {
@@ -353,11 +368,11 @@ struct Band {
 // photo) stays whole.
 std::vector<Band> bandsOf(Pix* binary, l_int32 ink) {
   const int height = pixGetHeight(binary);
-  const int count = std::min(8, static_cast<int>(ink / inkPerBand));
+  const int count = std::min(maxBands, static_cast<int>(ink / inkPerBand));
   if (count < 2) return {{0, height}};
-  // Vertical rules (a card's column borders, a table's) cross every row: they are left out, as no
-  // letter is nearly as tall.
-  const PixPtr rules(pixOpenBrick(nullptr, binary, 1, std::max(64, height / 10)));
+  // Vertical rules cross every row: they are left out.
+  const PixPtr rules(
+      pixOpenBrick(nullptr, binary, 1, std::max(minRuleHeight, height / rulePageFraction)));
   const PixPtr text(rules ? pixSubtract(nullptr, binary, rules.get()) : nullptr);
   NUMA* perRow = pixCountPixelsByRow(text ? text.get() : binary, nullptr);
   if (perRow == nullptr) return {{0, height}};

@@ -367,7 +367,10 @@ std::optional<long> tiffOrientationValue(std::FILE* file) {
   }
   const std::uint64_t entries = number(count.data(), countSize);
   std::array<l_uint8, 20> entry{};
-  for (std::uint64_t i = 0; i < entries && i < 4096; ++i) {
+  // A first directory holds a few dozen entries; more is a damaged count, and reading on would
+  // cost time for nothing.
+  constexpr std::uint64_t maxEntries = 4096;
+  for (std::uint64_t i = 0; i < entries && i < maxEntries; ++i) {
     const long at = std::ftell(file);
     if (std::fread(entry.data(), 1, static_cast<std::size_t>(entrySize), file) !=
         static_cast<std::size_t>(entrySize)) {

@@ -66,8 +66,12 @@ namespace {
 // count, so the same page is declined on every machine.
 class CountingDevice final : public SplashOutputDev {
  public:
+  // Splash pads each row to this many bytes; the rows are copied out by their own stride, so any
+  // padding would do, and 4 keeps rows word-aligned as Leptonica's are.
+  static constexpr int rowPadding = 4;
+
   CountingDevice(SplashColorMode mode, SplashColorPtr paper)
-      : SplashOutputDev(mode, 4, false, paper) {}
+      : SplashOutputDev(mode, rowPadding, false, paper) {}
 
   void startCounting(long long budget) {
     budget_ = budget;
