@@ -20,6 +20,7 @@
 #include "recognition/Bitmap.h"
 #include "recognition/Gutters.h"
 #include "recognition/Language.h"
+#include "recognition/ReadingRules.h"
 
 namespace quirna {
 namespace {
@@ -339,111 +340,26 @@ std::vector<Observation> observationsOf(std::vector<RecognizedLine> lines, const
   return observations;
 }
 
-// A page is read in bands of about this much ink (about ten lines of body text at 144 DPI; a full
-// page has 100,000 to 150,000); one with less than two bands' worth is read in one pass: neither a
-// second engine nor a language model of its own would earn its start-up.
-constexpr l_int32 inkPerBand = 30'000;
-
-// A thinner band would hold a sliver of a line at most (32 rows are 16 pt at 144 DPI: one line of
-// body type with its leading); the engine fails outright on 3 to 6 rows.
-constexpr int minBandHeight = 32;
-
-// However dense the page: a full page of body text makes 3 to 5 bands, and more, thinner bands
-// would each start the engine's layout pass again for fewer lines.
-constexpr int maxBands = 8;
-
 // Vertical rules (a card's column borders, a table's) are runs of ink at least this tall: a tenth
 // of the page, and no less than 64 rows (32 pt at 144 DPI), taller than any letter of body text.
 constexpr int minRuleHeight = 64;
 constexpr int rulePageFraction = 10;
 
-// Rows [top, bottom) of the bitmap.
-struct Band {
-  int top;
-  int bottom;
-};
-
-// The page cut across at white rows into bands of about equal ink, top to bottom. No line of text
-// crosses a cut, so each band reads as the page would there; a page without such rows (a noisy
-// photo) stays whole.
+// The page's rows of ink, cut into bands by cutIntoBands; vertical rules, which cross every row,
+// are left out.
 std::vector<Band> bandsOf(Pix* binary, l_int32 ink) {
   const int height = pixGetHeight(binary);
-  const int count = std::min(maxBands, static_cast<int>(ink / inkPerBand));
-  if (count < 2) return {{0, height}};
-  // Vertical rules cross every row: they are left out.
+  if (std::min(maxBands, static_cast<int>(ink / inkPerBand)) < 2) return {{0, height}};
   const PixPtr rules(
       pixOpenBrick(nullptr, binary, 1, std::max(minRuleHeight, height / rulePageFraction)));
   const PixPtr text(rules ? pixSubtract(nullptr, binary, rules.get()) : nullptr);
   NUMA* perRow = pixCountPixelsByRow(text ? text.get() : binary, nullptr);
   if (perRow == nullptr) return {{0, height}};
-  std::vector<l_int32> inkAbove(static_cast<std::size_t>(height) + 1, 0);
-  for (int y = 0; y < height; ++y) {
-    l_int32 value = 0;
-    numaGetIValue(perRow, y, &value);
-    inkAbove[static_cast<std::size_t>(y) + 1] = inkAbove[static_cast<std::size_t>(y)] + value;
-  }
+  std::vector<std::int32_t> inkPerRow(static_cast<std::size_t>(height), 0);
+  for (int y = 0; y < height; ++y)
+    numaGetIValue(perRow, y, &inkPerRow[static_cast<std::size_t>(y)]);
   numaDestroy(&perRow);
-  const auto white = [&](int y) {
-    return inkAbove[static_cast<std::size_t>(y) + 1] == inkAbove[static_cast<std::size_t>(y)];
-  };
-  std::vector<Band> bands;
-  int top = 0;
-  for (int i = 1; i < count; ++i) {
-    // The white row nearest the row where the ink reaches its share, cut at the middle of its run
-    // of white rows. The top band, which tells the language before the others can start, gets
-    // half a share.
-    const auto target = static_cast<l_int32>(ink * (i - 0.5) / (count - 0.5));
-    const int wanted = static_cast<int>(std::lower_bound(inkAbove.begin(), inkAbove.end(), target) -
-                                        inkAbove.begin());
-    int cut = -1;
-    for (int distance = 0; distance < height && cut < 0; ++distance) {
-      for (const int y : {wanted - distance, wanted + distance}) {
-        if (y > top && y < height && white(y)) {
-          cut = y;
-          break;
-        }
-      }
-    }
-    if (cut < 0) continue;
-    int first = cut;
-    int last = cut;
-    while (first > top + 1 && white(first - 1)) --first;
-    while (last + 1 < height && white(last + 1)) ++last;
-    const int middle = (first + last + 1) / 2;
-    if (middle - top < minBandHeight || height - middle < minBandHeight) continue;
-    bands.push_back({top, middle});
-    top = middle;
-  }
-  bands.push_back({top, height});
-  return bands;
-}
-
-// Whether a first reading shows text that reads better from a bitmap of twice the resolution:
-// lines the engine finds under 18 px high (below 9 pt at 144 DPI: contents pages, reference cards,
-// small print) or a quarter of 20 or more words read poorly (confidence under 80: cramped tables).
-// On the single pages of the benchmark such pages gain up to 0.14 F1; 9- and 10-pt body text (18 to
-// 20 px) loses up to 0.01 and costs twice the CPU, and its readings have at most 17 % poor words.
-bool isSmallType(const std::vector<RecognizedLine>& lines) {
-  constexpr int smallLineHeight = 18;
-  constexpr float poorConfidence = 80;
-  constexpr double poorFraction = 0.25;
-  constexpr std::size_t minWords = 20;  // a title page's few large words say nothing
-  if (lines.empty()) return false;
-  std::vector<int> heights;
-  std::size_t words = 0;
-  std::size_t poor = 0;
-  for (const RecognizedLine& line : lines) {
-    heights.push_back(line.box.bottom - line.box.top);
-    for (const RecognizedWord& word : line.words) {
-      ++words;
-      if (word.confidence < poorConfidence) ++poor;
-    }
-  }
-  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
-  std::nth_element(heights.begin(), middle, heights.end());
-  return *middle < smallLineHeight ||
-         (words >= minWords &&
-          static_cast<double>(poor) >= poorFraction * static_cast<double>(words));
+  return cutIntoBands(inkPerRow, ink);
 }
 
 // A setting the engine does not know (renamed by an upgrade, say) would silently lose its tuning.
