@@ -78,7 +78,6 @@ class CountingDevice final : public SplashOutputDev {
     work_ = 0;
     masksSet_.clear();
   }
-  long long work() const { return work_; }
   bool over() const { return work_ > budget_; }
   // A long run of operators that draw nothing still costs: charged from Poppler's abort check,
   // which is consulted after some ten operators; true once over the budget.
@@ -350,7 +349,6 @@ PixPtr PageRenderer::draw(int pageNumber, int dpi, Device& device) {
   document_.displayPageSlice(&device.output, pageNumber, dpi, dpi, 0,
                              /*useMediaBox=*/true, /*crop=*/false, /*printing=*/false, 0, 0, width,
                              height, overdue, &deadline);
-  lastWork_ = device.output.work();
   // Taken from the device even from a page declined, so that it does not stay in memory until the
   // next page.
   const std::unique_ptr<SplashBitmap> bitmap(device.output.takeBitmap());

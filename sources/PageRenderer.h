@@ -64,9 +64,6 @@ class PageRenderer {
   // of colour, which the engine would turn to grey anyway); null as renderPage declines.
   PixPtr renderSecondDrawing(int pageNumber);
 
-  // The units of work the last drawing took (up to a little past the budget, where it stopped).
-  long long lastWork() const { return lastWork_; }
-
  private:
   struct Device;
   // trunc(dpi / 72 x the media box) in pixels, turned with the page; empty when it cannot be
@@ -77,7 +74,6 @@ class PageRenderer {
   PDFDoc& document_;
   std::chrono::milliseconds drawLimit_;
   long long budget_;
-  long long lastWork_ = 0;
   std::unique_ptr<Device> colour_;
   std::unique_ptr<Device> grey_;  // made when first needed
 };
