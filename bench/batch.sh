@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # quirna-ocr-batch against quirna-ocr driven by GNU parallel and by a shell loop, on the same
-# files in the same run: 40 full-page images, 100 small images of a few lines, a 40-page PDF.
+# files in the same run: 40 full-page images, 100 small images of a few lines, the 48 single pages
+# of bench/run.sh as one-page PDFs, a 40-page PDF.
 # Prints a Markdown table of wall time, CPU and peak RSS; raw rows in bench/work/batch.tsv.
 #
-#   bash bench/batch.sh     # about 10 minutes on 2 cores
+#   bash bench/batch.sh              # about 20 minutes on 2 cores
+#   bash bench/batch.sh pages book   # only these rows (of full, small, pages, book)
 set -euo pipefail
+sets=("$@")
+((${#sets[@]})) || sets=(full small pages book)
 
 bench=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$bench")
@@ -33,17 +37,17 @@ log "building (Release) in bench/work/build"
 single="$work/build/quirna-ocr"
 batch="$work/build/quirna-ocr-batch"
 
-# Body pages of the English Debian FAQ, a born-digital A4 book.
-faq="$work/root/usr/share/doc/debian/FAQ/debian-faq.en.pdf"
-if [[ ! -s "$faq" ]]; then
-  mkdir -p "$work/debs"
-  (cd "$work/debs" && { apt-get download debian-faq 2>/dev/null ||
-    { apt-get update -qq && apt-get download debian-faq; }; }) >&2
-  dpkg-deb -x "$(ls "$work"/debs/debian-faq_*.deb | head -n1)" "$work/root"
-  gunzip -kf "$faq.gz"
-fi
 inputs="$work/batch-inputs"
-if [[ ! -d "$inputs" ]]; then
+if [[ ! -d "$inputs/full" ]]; then
+  # Body pages of the English Debian FAQ, a born-digital A4 book.
+  faq="$work/root/usr/share/doc/debian/FAQ/debian-faq.en.pdf"
+  if [[ ! -s "$faq" ]]; then
+    mkdir -p "$work/debs"
+    (cd "$work/debs" && { apt-get download debian-faq 2>/dev/null ||
+      { apt-get update -qq && apt-get download debian-faq; }; }) >&2
+    dpkg-deb -x "$(ls "$work"/debs/debian-faq_*.deb | head -n1)" "$work/root"
+    gunzip -kf "$faq.gz"
+  fi
   log "making inputs"
   mkdir -p "$inputs/full" "$inputs/small"
   mkdir -p "$inputs/pdf"
@@ -58,6 +62,17 @@ if [[ ! -d "$inputs" ]]; then
         "$inputs" "$n")"
     done
   done
+fi
+if [[ ! -d "$inputs/pages" ]]; then
+  shopt -s nullglob
+  singles=("$work"/inputs/*-pdf.pdf)
+  shopt -u nullglob
+  if ((${#singles[@]} == 0)); then
+    echo "bench/work/inputs holds no single pages: run bash bench/run.sh --only -pdf --no-peer" >&2
+    exit 1
+  fi
+  mkdir -p "$inputs/pages"
+  cp "${singles[@]}" "$inputs/pages/"
 fi
 
 out="$work/batch-out"
@@ -79,7 +94,8 @@ measure() {  # input tool command...
 
 "$single" "$inputs/full/page-01.png" >/dev/null  # models from disk into the page cache
 load=$(cut -d' ' -f1 /proc/loadavg)
-for set in full small; do
+for set in full small pages; do
+  [[ " ${sets[*]} " == *" $set "* ]] || continue
   mkdir -p "$out/$set-parallel" "$out/$set-loop"
   measure "$set" quirna-ocr-batch "$batch" --quiet --output "$out/$set-batch" "$inputs/$set"
   measure "$set" "parallel -j$cores" bash -c 'ls "$1"/* | parallel -j"$3" "$2 {} >$4/{/}.json"' \
@@ -89,10 +105,12 @@ for set in full small; do
   diff -r --exclude=index.jsonl --exclude=.lock "$out/$set-batch" "$out/$set-parallel"
   diff -r "$out/$set-parallel" "$out/$set-loop"
 done
-measure book-40p quirna-ocr-batch "$batch" --quiet --output "$out/pdf" "$inputs/pdf"
-measure book-40p quirna-ocr bash -c '"$1" "$2" >"$3"' _ "$single" "$inputs/pdf/book-40p.pdf" \
-  "$out/book-40p.json"
-cmp "$out/pdf/book-40p.pdf.json" "$out/book-40p.json"
+if [[ " ${sets[*]} " == *" book "* ]]; then
+  measure book-40p quirna-ocr-batch "$batch" --quiet --output "$out/pdf" "$inputs/pdf"
+  measure book-40p quirna-ocr bash -c '"$1" "$2" >"$3"' _ "$single" "$inputs/pdf/book-40p.pdf" \
+    "$out/book-40p.json"
+  cmp "$out/pdf/book-40p.pdf.json" "$out/book-40p.json"
+fi
 
 echo "$(git -C "$repo" rev-parse --short HEAD), $cores cores, load $load at the start:"
 echo

@@ -29,7 +29,6 @@
 #include "model/Error.h"
 #include "model/Json.h"
 #include "recognition/RecognitionPool.h"
-#include "sources/PDFSource.h"
 
 namespace quirna {
 namespace {
@@ -147,7 +146,9 @@ Options parse(int argc, const char* const* argv) {
       options.manifest = value();
     } else if (arg == "-j" || arg == "--jobs") {
       const auto jobs = number(value());
-      if (!jobs || *jobs == 0 || *jobs > 1024) throw UsageError("--jobs wants 1 to 1024");
+      // Each job is a thread with engines of its own (about 100 MiB): beyond this, a typo.
+      constexpr unsigned long long maxJobs = 1024;
+      if (!jobs || *jobs == 0 || *jobs > maxJobs) throw UsageError("--jobs wants 1 to 1024");
       options.jobs = static_cast<unsigned>(*jobs);
     } else if (arg == "--shard") {
       shard = value();
@@ -437,7 +438,7 @@ class Batch {
   std::mutex mutex_;
   // Guarded by mutex_: the index's appends and the counts.
   std::set<std::string> inFlight_;   // outputs being made, so that an input listed twice runs once
-  std::uint64_t recognized_ = 0;     // inputs finished by this run
+  std::uint64_t finished_ = 0;       // inputs finished by this run, failed or not
   std::uint64_t failed_ = 0;         // of those, with an error object or no output
   std::uint64_t skipped_ = 0;        // left as an earlier run finished them
   std::uint64_t skippedFailed_ = 0;  // of those, without a result
@@ -696,7 +697,7 @@ int Batch::run() {
 
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   if (!options_.quiet) {
-    std::string summary = "quirna-ocr-batch: " + std::to_string(recognized_) + " recognized (" +
+    std::string summary = "quirna-ocr-batch: " + std::to_string(finished_) + " recognized (" +
                           std::to_string(failed_) + " failed), " + std::to_string(skipped_) +
                           " skipped (" + std::to_string(skippedFailed_) + " failed before); " +
                           std::to_string(pool.pagesRecognized()) + " pages in " +
@@ -789,7 +790,7 @@ void Batch::record(const BatchInput& input, const std::string& output, const std
     throw Error("cannot rename " + temporary.string() + ": " + systemMessage(error) + "; stopped");
   }
   inFlight_.erase(output);
-  ++recognized_;
+  ++finished_;
   (outcome.error.empty() ? bytesRead_ : bytesDropped_) += bytes;
   if (!outcome.error.empty()) countFailure(input, why);
 }
@@ -803,7 +804,7 @@ void Batch::refuse(const BatchInput& input, const std::string& reason) {
                            ",\"pages\":0,\"seconds\":0.000,\"time\":\"" + utcTime() + "\"}\n";
   const std::lock_guard lock(mutex_);
   if (!writeAll(index_, line)) throw indexError(errno);
-  ++recognized_;
+  ++finished_;
   countFailure(input, reason);
 }
 
@@ -821,7 +822,7 @@ void Batch::countFailure(const BatchInput& input, const std::string& reason) {
 std::string Batch::progress(std::int64_t pages) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   const std::lock_guard lock(mutex_);
-  const std::uint64_t handled = recognized_ + skipped_;
+  const std::uint64_t handled = finished_ + skipped_;
   std::string line;
   if (total_ && *total_ > 0) {
     const std::size_t filled = static_cast<std::size_t>(20 * std::min(handled, *total_) / *total_);

@@ -1,10 +1,12 @@
 #include "cli/Cli.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <exception>
+#include <thread>
 
 #include "model/Error.h"
 #include "model/Json.h"
@@ -21,6 +23,17 @@ Outcome failure(std::string_view description) {
 }
 
 }  // namespace
+
+unsigned usableCores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores > 0 ? cores : 1;
+}
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -84,7 +97,7 @@ Outcome outcomeOf(const std::function<std::vector<OCRResult>()>& recognize) {
 }
 
 Outcome runSource(const std::string& filePath, const DispatchTable& table) {
-  // An image is one page: the pool then starts one worker however many it may.
+  // An image is one page: a second worker starts only to help read its bands.
   return outcomeOf(
       [&] { return recognizeDocument(*dispatch(filePath, table).pages(filePath), usableCores()); });
 }

@@ -32,6 +32,9 @@ const DispatchEntry& dispatch(const std::string& filePath, const DispatchTable& 
 // not a component. Empty when that component has no dot.
 std::string pathExtension(std::string_view path);
 
+// The cores this process may run on (its affinity mask), at least 1.
+unsigned usableCores();
+
 // Writes all of `bytes` to `fd`; false when the descriptor refuses them.
 bool writeAll(int fd, std::string_view bytes);
 

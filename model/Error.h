@@ -11,7 +11,8 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The tool's own refusals. Codes are the kinds' positions; the domain is shared by all three.
+// The tool's own refusals. A kind's position is the code its generic message shows; the domain is
+// shared by all three.
 class OCRError : public Error {
  public:
   enum class Kind { processingFailed = 0, fileNotFound = 1, unsupportedFormat = 2 };
@@ -22,12 +23,8 @@ class OCRError : public Error {
   static OCRError fileNotFound();
   static OCRError unsupportedFormat();
 
-  Kind kind() const noexcept { return kind_; }
-  int code() const noexcept { return static_cast<int>(kind_); }
-
  private:
-  OCRError(Kind kind, const std::string& description);
-  Kind kind_;
+  explicit OCRError(const std::string& description);
 };
 
 // The recognition engine could not be set up or could not run; the message names what failed

@@ -1,31 +1,10 @@
 #pragma once
 
-#include <string>
 #include <vector>
 
+#include "recognition/LineRecords.h"
+
 namespace quirna {
-
-// A box in pixels of the bitmap the engine read, origin top-left, right and bottom exclusive.
-struct PixelBox {
-  int left;
-  int top;
-  int right;
-  int bottom;
-};
-
-struct RecognizedWord {
-  std::string text;
-  PixelBox box;
-  float confidence;  // 0..100, as the engine gives it
-};
-
-// One text line as the engine found it, with its words in reading order.
-struct RecognizedLine {
-  std::string text;
-  PixelBox box;
-  float confidence;  // 0..100
-  std::vector<RecognizedWord> words;
-};
 
 // The engine sometimes joins the lines of two columns into one when the gutter is narrow or the
 // columns short. Such a line is split where a gap between two words is a gutter: much wider than

@@ -72,9 +72,10 @@ bool isAddressCharacter(char c) {
 
 std::optional<std::string_view> plainLanguage(const std::vector<RecognizedLine>& lines) {
   // Measured on body text, 12 lines of a page give 10 to 60 of these words in its own language and
-  // at most a fifth as many in any other.
+  // at most a fifth as many in any other. Asking for three times the runner-up, not five, keeps a
+  // page whose quotation or summary is in a second language.
   constexpr int minWords = 6;
-  constexpr int minLead = 3;  // times the runner-up's count
+  constexpr int minLead = 3;
   Counts counts{};
   for (const RecognizedLine& line : lines) count(line, counts);
   const auto best = std::max_element(counts.begin(), counts.end());

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "model/OCRResult.h"
-#include "recognition/TextRecognizer.h"
+#include "recognition/LineRecords.h"
 
 namespace quirna {
 

@@ -9,7 +9,6 @@ namespace quirna {
 struct RecognitionPool::Document {
   const PageWork work;
   const DocumentDone done;
-  const PageRedraw redraw;
   // Guarded by the pool's mutex:
   std::map<std::int64_t, OCRResult> results;
   std::exception_ptr failure;
@@ -23,11 +22,11 @@ RecognitionPool::RecognitionPool(unsigned maxWorkers)
 
 RecognitionPool::~RecognitionPool() { stop(); }
 
-std::shared_ptr<RecognitionPool::Document> RecognitionPool::begin(PageWork work, DocumentDone done,
-                                                                  PageRedraw redraw) {
+std::shared_ptr<RecognitionPool::Document> RecognitionPool::openDocument(PageWork work,
+                                                                         DocumentDone done) {
   const std::lock_guard lock(mutex_);
   if (failure_) std::rethrow_exception(failure_);
-  return std::make_shared<Document>(std::move(work), std::move(done), std::move(redraw));
+  return std::make_shared<Document>(std::move(work), std::move(done));
 }
 
 bool RecognitionPool::hand(const std::shared_ptr<Document>& document, std::int64_t pageNumber,
@@ -37,26 +36,16 @@ bool RecognitionPool::hand(const std::shared_ptr<Document>& document, std::int64
   waiting_.emplace(Page{document, pageNumber, std::move(bitmap)});
   ++document->handed;
   ++document->unsettled;
-  // A worker (and its engine, slow to load) starts only for a page no running worker is free to
-  // take.
   if (idle_ == 0) startWorker();
   changed_.notify_all();
-  for (;;) {
-    changed_.wait(lock, [&] { return !waiting_ || failure_ || !redraws_.empty(); });
-    if (redraws_.empty()) break;
-    serveRedraws(lock);
-  }
+  changed_.wait(lock, [&] { return !waiting_ || failure_; });
   return !failure_ && !document->failure;
 }
 
-void RecognitionPool::end(const std::shared_ptr<Document>& document, std::exception_ptr failure) {
+void RecognitionPool::closeDocument(const std::shared_ptr<Document>& document,
+                                    std::exception_ptr failure) {
   {
-    std::unique_lock lock(mutex_);
-    while (document->redraw && document->unsettled > 0 && !failure_) {
-      serveRedraws(lock);
-      changed_.wait(lock,
-                    [&] { return document->unsettled == 0 || failure_ || !redraws_.empty(); });
-    }
+    const std::lock_guard lock(mutex_);
     if (!document->failure) document->failure = failure;
     document->ended = true;
     // Once the run has failed, a document may have lost pages without knowing it.
@@ -109,9 +98,9 @@ void RecognitionPool::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
       ++idle_;
-      // Once closed, a worker stays while another still reads a page that it may share out.
+      // Once closed, a worker stays while another still reads a page that it may cut into pieces.
       changed_.wait(lock, [&] {
-        return waiting_ || !shares_.empty() || failure_ || (closed_ && reading_ == 0);
+        return waiting_ || !open_.empty() || failure_ || (closed_ && reading_ == 0);
       });
       --idle_;
       if (failure_) return;
@@ -126,7 +115,7 @@ void RecognitionPool::work() {
         lock.lock();
         --reading_;
         changed_.notify_all();
-      } else if (!shares_.empty()) {
+      } else if (!open_.empty()) {
         help(lock, recognizer);
       } else {
         return;
@@ -142,14 +131,12 @@ void RecognitionPool::recognize(Page& page, TextRecognizer& recognizer) {
   std::optional<OCRResult> result;
   std::exception_ptr failure;
   if (!page.documentFailed) {
-    const PieceRunner share = [&](std::size_t count, const RecognitionPiece& piece) {
-      shareOut(recognizer, count, piece);
+    const PieceRunner pieces = [&](std::size_t count, const RecognitionPiece& piece) {
+      runPieces(recognizer, count, piece);
     };
-    SharperPage sharper;
-    if (page.document->redraw) sharper = [&] { return redraw(*page.document, page.number); };
     try {
       std::optional<OCRResult> made =
-          page.document->work(recognizer, share, sharper, page.bitmap.get(), page.number);
+          page.document->work(recognizer, pieces, page.bitmap.get(), page.number);
       if (made) result.emplace(std::move(*made));  // results have const fields: no assigning
     } catch (const RecognitionError&) {
       failure = std::current_exception();  // ends this document; the engine goes on
@@ -166,18 +153,18 @@ void RecognitionPool::recognize(Page& page, TextRecognizer& recognizer) {
 
 // The reading worker takes pieces in turn with any helpers, so it never waits for a helper to
 // start, and the result is the same whoever reads which piece.
-void RecognitionPool::shareOut(TextRecognizer& own, std::size_t count,
-                               const RecognitionPiece& piece) {
-  Share share{piece, count, 0, 0, nullptr};
+void RecognitionPool::runPieces(TextRecognizer& own, std::size_t count,
+                                const RecognitionPiece& piece) {
+  Pieces pieces{piece, count, 0, 0, nullptr};
   std::unique_lock lock(mutex_);
   if (count > 1) {
-    shares_.push_back(&share);
+    open_.push_back(&pieces);
     if (idle_ == 0) startWorker();
     changed_.notify_all();
   }
   std::exception_ptr failure;
-  while (share.taken < share.count && !share.failure && !failure) {
-    const std::size_t index = take(share);
+  while (pieces.taken < pieces.count && !pieces.failure && !failure) {
+    const std::size_t index = take(pieces);
     lock.unlock();
     try {
       piece(own, index);
@@ -187,69 +174,37 @@ void RecognitionPool::shareOut(TextRecognizer& own, std::size_t count,
     lock.lock();
   }
   // No piece is started after a failure.
-  share.taken = share.count;
-  std::erase(shares_, &share);
-  changed_.wait(lock, [&] { return share.helping == 0; });
-  if (!failure) failure = share.failure;
+  pieces.taken = pieces.count;
+  std::erase(open_, &pieces);
+  changed_.wait(lock, [&] { return pieces.helping == 0; });
+  if (!failure) failure = pieces.failure;
   if (failure) std::rethrow_exception(failure);
 }
 
-// A share stays listed while it has pieces to take. Called with the lock held.
-std::size_t RecognitionPool::take(Share& share) {
-  const std::size_t index = share.taken++;
-  if (share.taken == share.count) std::erase(shares_, &share);
+// A page stays listed while it has pieces to take. Called with the lock held.
+std::size_t RecognitionPool::take(Pieces& pieces) {
+  const std::size_t index = pieces.taken++;
+  if (pieces.taken == pieces.count) std::erase(open_, &pieces);
   return index;
 }
 
-// Takes the next piece of the oldest shared page. Called with the lock held; returns with it.
+// Takes the next piece of the oldest page cut into pieces. Called with the lock held; returns with
+// it.
 void RecognitionPool::help(std::unique_lock<std::mutex>& lock, TextRecognizer& recognizer) {
-  Share& share = *shares_.front();
-  const std::size_t index = take(share);
-  ++share.helping;
+  Pieces& pieces = *open_.front();
+  const std::size_t index = take(pieces);
+  ++pieces.helping;
   lock.unlock();
   std::exception_ptr failure;
   try {
-    share.piece(recognizer, index);
+    pieces.piece(recognizer, index);
   } catch (...) {
     failure = std::current_exception();
   }
   lock.lock();
-  if (failure && !share.failure) share.failure = failure;
-  --share.helping;
+  if (failure && !pieces.failure) pieces.failure = failure;
+  --pieces.helping;
   changed_.notify_all();
-}
-
-// Runs on a worker, without the lock; the owning thread draws.
-PixPtr RecognitionPool::redraw(Document& document, std::int64_t number) {
-  Redraw request{document, number, nullptr};
-  std::unique_lock lock(mutex_);
-  if (failure_ || closed_) return nullptr;
-  redraws_.push_back(&request);
-  changed_.notify_all();
-  // After a failure, or once the owning thread is only joining workers, it may never come for it.
-  changed_.wait(lock, [&] { return request.done || ((failure_ || closed_) && !request.taken); });
-  std::erase(redraws_, &request);
-  return std::move(request.bitmap);
-}
-
-// On the owning thread. Called with the lock held; returns with it. A drawing that throws is one
-// that could not be made.
-void RecognitionPool::serveRedraws(std::unique_lock<std::mutex>& lock) {
-  while (!redraws_.empty()) {
-    Redraw& request = *redraws_.front();
-    redraws_.pop_front();
-    request.taken = true;
-    lock.unlock();
-    PixPtr bitmap;
-    try {
-      bitmap = request.document.redraw(request.number);
-    } catch (...) {
-    }
-    lock.lock();
-    request.bitmap = std::move(bitmap);
-    request.done = true;
-    changed_.notify_all();
-  }
 }
 
 void RecognitionPool::settle(Page& page, std::optional<OCRResult> result,

@@ -20,16 +20,11 @@
 
 namespace quirna {
 
-// What a worker does with one page: the engine is the worker's own, `share` lends it the engines of
-// idle workers for pieces of the page, `sharper` has the page drawn again at a finer resolution,
-// the bitmap is borrowed. A throw ends that page's document, not the pool.
-using PageWork =
-    std::function<std::optional<OCRResult>(TextRecognizer&, const PieceRunner& share,
-                                           const SharperPage& sharper, const Pix*, std::int64_t)>;
-
-// Draws page `number` of a document again, finer, on the thread that owns the pool; null when it
-// cannot.
-using PageRedraw = std::function<PixPtr(std::int64_t number)>;
+// What a worker does with one page: the engine is the worker's own, `runPieces` lends it the
+// engines of idle workers for pieces of the page, the bitmap is borrowed. A throw ends that page's
+// document, not the pool.
+using PageWork = std::function<std::optional<OCRResult>(
+    TextRecognizer&, const PieceRunner& runPieces, const Pix*, std::int64_t)>;
 
 // What a document became: its results by ascending page number (pages without one left out), or
 // the first error that ended it. `pagesHanded` counts the pages given to the pool for it.
@@ -39,15 +34,15 @@ struct DocumentResult {
   std::int64_t pagesHanded = 0;
 };
 
-// Called once per document, after its last page, on a worker thread or in `end`.
+// Called once per document, after its last page, on a worker thread or in `closeDocument`.
 using DocumentDone = std::function<void(DocumentResult)>;
 
 // Recognizes the pages of any number of documents on up to `maxWorkers` threads, each with its own
 // engine that is loaded once and kept for every page of every document. One thread owns the pool
 // and produces pages; the hand-over holds one page, so about workers + 1 bitmaps are alive at once
 // however many pages and documents pass through. A worker with nothing to do helps another with
-// the pieces of its page (the last page of a document, a single image), and a page that is worth
-// sharing starts a worker to help when none is idle and the pool has room.
+// the pieces of its page (the last page of a document, a single image), and a page cut into pieces
+// starts a worker to help when none is idle and the pool has room.
 class RecognitionPool {
  public:
   struct Document;
@@ -57,19 +52,18 @@ class RecognitionPool {
   RecognitionPool(const RecognitionPool&) = delete;
   RecognitionPool& operator=(const RecognitionPool&) = delete;
 
-  // Opens a document whose pages go through `work`; `redraw`, when given, serves their `sharper`
-  // on the owning thread (a page source that only that thread may touch). Rethrows what ended
-  // the run when it already has.
-  std::shared_ptr<Document> begin(PageWork work, DocumentDone done, PageRedraw redraw = {});
+  // Opens a document whose pages go through `work`. Rethrows what ended the run when it already
+  // has.
+  std::shared_ptr<Document> openDocument(PageWork work, DocumentDone done);
 
-  // Blocks until a worker has taken the page, drawing pages again for workers meanwhile. False
-  // when the document or the run has failed: hand no more of it.
+  // Blocks until a worker has taken the page. False when the document or the run has failed: hand
+  // no more of it.
   bool hand(const std::shared_ptr<Document>& document, std::int64_t pageNumber, PixPtr bitmap);
 
   // No more pages for `document`; `failure`, when given, is its outcome whatever its pages give.
-  // A document with `redraw` is waited for, drawing its pages again as they ask, so that its
-  // source may go once this returns.
-  void end(const std::shared_ptr<Document>& document, std::exception_ptr failure = nullptr);
+  // Returns at once: its pages may still be read, and `done` called, after.
+  void closeDocument(const std::shared_ptr<Document>& document,
+                     std::exception_ptr failure = nullptr);
 
   // Pages recognized so far, over all documents; readable from any thread.
   std::int64_t pagesRecognized() const { return pagesRecognized_; }
@@ -89,18 +83,8 @@ class RecognitionPool {
     bool documentFailed = false;  // its document has failed: the page is dropped, not recognized
   };
 
-  // A worker's wait for a page drawn again by the owning thread.
-  struct Redraw {
-    Document& document;
-    const std::int64_t number;
-    // Guarded by mutex_:
-    PixPtr bitmap;
-    bool taken = false;  // by the owning thread, which will be back with it
-    bool done = false;
-  };
-
-  // The pieces of one page, shared out by the worker that reads it.
-  struct Share {
+  // The pieces of one page, handed out by the worker that reads it.
+  struct Pieces {
     const RecognitionPiece& piece;
     const std::size_t count;
     // Guarded by mutex_:
@@ -112,11 +96,9 @@ class RecognitionPool {
   void startWorker();
   void work();
   void recognize(Page& page, TextRecognizer& recognizer);
-  void shareOut(TextRecognizer& own, std::size_t count, const RecognitionPiece& piece);
-  std::size_t take(Share& share);
+  void runPieces(TextRecognizer& own, std::size_t count, const RecognitionPiece& piece);
+  std::size_t take(Pieces& pieces);
   void help(std::unique_lock<std::mutex>& lock, TextRecognizer& recognizer);
-  PixPtr redraw(Document& document, std::int64_t number);
-  void serveRedraws(std::unique_lock<std::mutex>& lock);
   void settle(Page& page, std::optional<OCRResult> result, std::exception_ptr failure);
   void complete(Document& document);
 
@@ -126,14 +108,13 @@ class RecognitionPool {
   std::condition_variable changed_;
   // Guarded by mutex_, like every Document's fields:
   std::optional<Page> waiting_;
-  std::deque<Share*> shares_;    // pages with pieces no engine has taken yet
-  std::deque<Redraw*> redraws_;  // waiting for the owning thread
+  std::deque<Pieces*> open_;  // pages with pieces no engine has taken yet
   unsigned idle_ = 0;
-  unsigned reading_ = 0;  // workers on a page, which may still share it out
+  unsigned reading_ = 0;  // workers on a page, which may still hand out pieces of it
   bool closed_ = false;
   std::exception_ptr failure_;
-  // Grown by the owning thread and by workers sharing a page; joined by the owning thread. A deque
-  // keeps the threads in place while it grows.
+  // Grown by the owning thread and by workers handing out pieces; joined by the owning thread. A
+  // deque keeps the threads in place while it grows.
   std::deque<std::thread> workers_;
 };
 

@@ -21,6 +21,7 @@
 #include "recognition/Bitmap.h"
 #include "recognition/Gutters.h"
 #include "recognition/Language.h"
+#include "recognition/ReadingRules.h"
 
 namespace quirna {
 namespace {
@@ -244,6 +245,11 @@ struct Scan {
 
 namespace {
 
+// Grey levels below this are ink for the measures made before the engine reads (the skew, the
+// ink that sets the bands, where the bands are cut); the engine thresholds on its own. A little
+// above mid-grey, so that the anti-aliased strokes of small type count as ink.
+constexpr l_int32 inkThreshold = 130;
+
 // What the engine gets: the bitmap in a form it takes, straightened when it is skewed. Null
 // `input` when there is nothing to read.
 struct EngineInput {
@@ -267,7 +273,7 @@ EngineInput prepare(const Pix* bitmap) {
   prepared.converted = engineForm(borrowed);
   Pix* input = prepared.converted ? prepared.converted.get() : borrowed;
   if (isUniform(input)) return prepared;
-  prepared.binary.reset(pixConvertTo1(input, 130));
+  prepared.binary.reset(pixConvertTo1(input, inkThreshold));
   if (prepared.binary) {
     pixCountPixels(prepared.binary.get(), &prepared.ink, nullptr);
     prepared.deskewed = deskew(input, prepared.binary.get());
@@ -275,7 +281,7 @@ EngineInput prepare(const Pix* bitmap) {
   // A drawn page is never skewed: one that is was photographed or scanned.
   prepared.evenlyLitPhoto = prepared.deskewed.bitmap && isEvenlyLit(input);
   prepared.input = prepared.deskewed.bitmap ? prepared.deskewed.bitmap.get() : input;
-  if (prepared.deskewed.bitmap) prepared.binary.reset(pixConvertTo1(prepared.input, 130));
+  if (prepared.deskewed.bitmap) prepared.binary.reset(pixConvertTo1(prepared.input, inkThreshold));
   return prepared;
 }
 
@@ -349,126 +355,30 @@ std::vector<Observation> observationsOf(std::vector<RecognizedLine> lines, const
   return observations;
 }
 
-// A page is read in bands of about this much ink (about ten lines of body text at 144 DPI; a full
-// page has 100,000 to 150,000); one with less than two bands' worth is read in one pass: neither a
-// second engine nor a language model of its own would earn its start-up.
-constexpr l_int32 inkPerBand = 30'000;
+// Vertical rules (a card's column borders, a table's) are runs of ink at least this tall: a tenth
+// of the page, and no less than 64 rows (32 pt at 144 DPI), taller than any letter of body text.
+constexpr int minRuleHeight = 64;
+constexpr int rulePageFraction = 10;
 
-// A thinner band would hold a sliver of a line at most; the engine fails outright on 3 to 6 rows.
-constexpr int minBandHeight = 32;
-
-// Rows [top, bottom) of the bitmap.
-struct Band {
-  int top;
-  int bottom;
-};
-
-// The page cut across at white rows into bands of about equal ink, top to bottom. No line of text
-// crosses a cut, so each band reads as the page would there; a page without such rows (a noisy
-// photo) stays whole.
-// The engine holds about three copies of the band it reads, and two engines read at once: a band of
-// more pixels than this is cut again, at the lowest white row that keeps it within them, or
-// straight across where there is none (noise), so that memory stays within that of the largest
-// page. Pages of up to an eighth of the pixel cap (A4 at 400 DPI) are never cut for it.
-constexpr long long maxBandPixels = maxBitmapPixels / 8;
-
-std::vector<Band> withinBandPixels(std::vector<Band> bands, int width,
-                                   const std::function<bool(int)>& white) {
-  const auto rows = static_cast<int>(maxBandPixels / width);
-  std::vector<Band> cut;
-  for (Band band : bands) {
-    while (band.bottom - band.top > rows) {
-      const int last = std::min(band.top + rows, band.bottom - minBandHeight);
-      int at = last;
-      while (at > band.top + minBandHeight && !white(at)) --at;
-      if (at <= band.top + minBandHeight) at = last;
-      cut.push_back({band.top, at});
-      band.top = at;
-    }
-    cut.push_back(band);
-  }
-  return cut;
-}
-
+// The page's rows of ink, cut into bands by cutIntoBands; vertical rules, which cross every row,
+// are left out.
 std::vector<Band> bandsOf(Pix* binary, l_int32 ink) {
   const int height = pixGetHeight(binary);
   const int width = pixGetWidth(binary);
-  const int count = std::min(8, static_cast<int>(ink / inkPerBand));
   const bool large = static_cast<long long>(width) * height > maxBandPixels;
-  if (count < 2 && !large) return {{0, height}};
-  // Vertical rules (a card's column borders, a table's) cross every row: they are left out, as no
-  // letter is nearly as tall.
-  const PixPtr rules(pixOpenBrick(nullptr, binary, 1, std::max(64, height / 10)));
+  if (std::min(maxBands, static_cast<int>(ink / inkPerBand)) < 2 && !large) return {{0, height}};
+  const PixPtr rules(
+      pixOpenBrick(nullptr, binary, 1, std::max(minRuleHeight, height / rulePageFraction)));
   const PixPtr text(rules ? pixSubtract(nullptr, binary, rules.get()) : nullptr);
   NUMA* perRow = pixCountPixelsByRow(text ? text.get() : binary, nullptr);
-  if (perRow == nullptr) return withinBandPixels({{0, height}}, width, [](int) { return false; });
-  std::vector<l_int32> inkAbove(static_cast<std::size_t>(height) + 1, 0);
-  for (int y = 0; y < height; ++y) {
-    l_int32 value = 0;
-    numaGetIValue(perRow, y, &value);
-    inkAbove[static_cast<std::size_t>(y) + 1] = inkAbove[static_cast<std::size_t>(y)] + value;
+  // Without its counts, no row of the page is known to be white.
+  std::vector<std::int32_t> inkPerRow(static_cast<std::size_t>(height), perRow ? 0 : 1);
+  if (perRow != nullptr) {
+    for (int y = 0; y < height; ++y)
+      numaGetIValue(perRow, y, &inkPerRow[static_cast<std::size_t>(y)]);
+    numaDestroy(&perRow);
   }
-  numaDestroy(&perRow);
-  const auto white = [&](int y) {
-    return inkAbove[static_cast<std::size_t>(y) + 1] == inkAbove[static_cast<std::size_t>(y)];
-  };
-  std::vector<Band> bands;
-  int top = 0;
-  for (int i = 1; i < count; ++i) {
-    // The white row nearest the row where the ink reaches its share, cut at the middle of its run
-    // of white rows. The top band, which tells the language before the others can start, gets
-    // half a share.
-    const auto target = static_cast<l_int32>(ink * (i - 0.5) / (count - 0.5));
-    const int wanted = static_cast<int>(std::lower_bound(inkAbove.begin(), inkAbove.end(), target) -
-                                        inkAbove.begin());
-    int cut = -1;
-    for (int distance = 0; distance < height && cut < 0; ++distance) {
-      for (const int y : {wanted - distance, wanted + distance}) {
-        if (y > top && y < height && white(y)) {
-          cut = y;
-          break;
-        }
-      }
-    }
-    if (cut < 0) continue;
-    int first = cut;
-    int last = cut;
-    while (first > top + 1 && white(first - 1)) --first;
-    while (last + 1 < height && white(last + 1)) ++last;
-    const int middle = (first + last + 1) / 2;
-    if (middle - top < minBandHeight || height - middle < minBandHeight) continue;
-    bands.push_back({top, middle});
-    top = middle;
-  }
-  bands.push_back({top, height});
-  return withinBandPixels(std::move(bands), width, white);
-}
-
-// Whether a first reading shows text that reads better from a bitmap of twice the resolution:
-// lines the engine finds under 18 px high (below 9 pt at 144 DPI: contents pages, reference cards,
-// small print) or a quarter of 20 or more words read poorly (confidence under 80: cramped tables).
-// On the single pages of the benchmark such pages gain up to 0.14 F1; 9- and 10-pt body text (18 to
-// 20 px) loses up to 0.01 and costs twice the CPU, and its readings have at most 17 % poor words.
-bool needsFinerBitmap(const std::vector<RecognizedLine>& lines) {
-  constexpr int smallLineHeight = 18;
-  constexpr float poorConfidence = 80;
-  constexpr double poorShare = 0.25;
-  constexpr std::size_t minWords = 20;  // a title page's few large words say nothing
-  if (lines.empty()) return false;
-  std::vector<int> heights;
-  std::size_t words = 0;
-  std::size_t poor = 0;
-  for (const RecognizedLine& line : lines) {
-    heights.push_back(line.box.bottom - line.box.top);
-    for (const RecognizedWord& word : line.words) {
-      ++words;
-      if (word.confidence < poorConfidence) ++poor;
-    }
-  }
-  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
-  std::nth_element(heights.begin(), middle, heights.end());
-  return *middle < smallLineHeight ||
-         (words >= minWords && static_cast<double>(poor) >= poorShare * static_cast<double>(words));
+  return cutIntoBands(inkPerRow, ink, width);
 }
 
 // A setting the engine does not know (renamed by an upgrade, say) would silently lose its tuning.
@@ -484,9 +394,7 @@ struct TextRecognizer::Engine {
   tesseract::TessBaseAPI api;
 };
 
-TextRecognizer::TextRecognizer(const std::string& dataPath) : dataPath_(dataPath) {
-  silenceLeptonica();
-}
+TextRecognizer::TextRecognizer() { silenceLeptonica(); }
 
 TextRecognizer::Engine& TextRecognizer::engine(std::string_view languages) {
   if (const auto found = engines_.find(languages); found != engines_.end()) return *found->second;
@@ -505,9 +413,8 @@ TextRecognizer::Engine& TextRecognizer::engine(std::string_view languages) {
     // would still reach stderr without this.
     setVariable(api, "debug_file", "/dev/null");
     // The installed models hold only the LSTM recognizer.
-    status =
-        api.Init(dataPath_.empty() ? nullptr : dataPath_.c_str(), std::string(languages).c_str(),
-                 tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false);
+    status = api.Init(nullptr, std::string(languages).c_str(), tesseract::OEM_LSTM_ONLY, nullptr, 0,
+                      &names, &values, false);
   }
   // The engine goes on with the languages it could load, so each one is checked.
   std::vector<std::string> loaded;
@@ -521,46 +428,35 @@ TextRecognizer::Engine& TextRecognizer::engine(std::string_view languages) {
   if (!missing.empty()) {
     const char* directory = api.GetDatapath();
     throw EngineError("Could not load the language data " + missing + " from " +
-                      (directory != nullptr && *directory != '\0' ? directory : dataPath_));
+                      (directory != nullptr ? directory : ""));
   }
   return *engines_.emplace(std::string(languages), std::move(started)).first->second;
 }
 
 TextRecognizer::~TextRecognizer() = default;
 
-std::vector<Observation> TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& share,
-                                                       const SharperPage& sharper) {
-  return read(bitmap, share, sharper, std::nullopt);
-}
-
-std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunner& share,
-                                              const SharperPage& sharper,
-                                              std::optional<std::string_view> language) {
-  if (bitmap == nullptr) return {};
+Reading TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& runPieces,
+                                      std::optional<std::string_view> language,
+                                      bool stopAtSmallType) {
+  Reading reading;
+  if (bitmap == nullptr) return reading;
   keepEngineSingleThreaded();
   const EngineInput prepared = prepare(bitmap);
-  if (prepared.input == nullptr) return {};
+  if (prepared.input == nullptr) return reading;
   const Scan scan{prepared.input, pixGetXRes(bitmap), prepared.evenlyLitPhoto};
   const auto observations = [&](std::vector<RecognizedLine> lines) {
-    return observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
-                          pixGetHeight(bitmap));
+    reading.observations = observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
+                                          pixGetHeight(bitmap));
+    return std::move(reading);
   };
   const std::vector<Band> bands = bandsOf(prepared.binary.get(), prepared.ink);
-  // The finer bitmap, with four times the ink, is cut into more bands (a contents page read whole
-  // at 288 DPI loses words that it keeps in bands); those of a page that would not have been
-  // shared out here are read on this engine alone, so that no other engine starts for them.
-  const auto sharperReading =
-      [&](const std::vector<RecognizedLine>& lines,
-          std::optional<std::string_view> told) -> std::optional<std::vector<Observation>> {
-    if (!sharper || !needsFinerBitmap(lines)) return std::nullopt;
-    const PixPtr finer = sharper();
-    if (!finer) return std::nullopt;
-    return read(finer.get(), bands.size() > 1 ? share : PieceRunner{}, {}, told);
-  };
+  reading.bands = bands.size();
   if (bands.size() < 2) {
+    reading.language = language;
     const std::string_view languages = language.value_or(allModels);
-    std::vector<RecognizedLine> lines = readPage(scan, {0, 0, 0, 0}, languages);
-    if (auto finer = sharperReading(lines, language)) return std::move(*finer);
+    std::vector<RecognizedLine> lines = readArea(scan, {0, 0, 0, 0}, languages);
+    reading.smallType = isSmallType(lines);
+    if (reading.smallType && stopAtSmallType) return reading;
     rereadOtherLanguages(scan, lines, languages);
     return observations(std::move(lines));
   }
@@ -572,15 +468,20 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
   std::vector<std::vector<RecognizedLine>> bandLines(bands.size());
   std::size_t first = 0;  // bands read already
   if (!language) {
-    bandLines[0] = readPage(scan, {0, bands[0].top, width, bands[0].bottom}, firstModel);
+    bandLines[0] = readArea(scan, {0, bands[0].top, width, bands[0].bottom}, firstModel);
     language = plainLanguage(bandLines[0]).value_or(allModels);
-    if (auto finer = sharperReading(bandLines[0], language)) return std::move(*finer);
+    reading.smallType = isSmallType(bandLines[0]);
+    if (reading.smallType && stopAtSmallType) {
+      reading.language = language;
+      return reading;
+    }
     if (*language == firstModel) {
       first = 1;
       rereadOtherLanguages(scan, bandLines[0], firstModel);
     }
   }
   const std::string_view languages = *language;
+  reading.language = language;
   // Largest bands first, so that engines sharing the page finish together; the lines are then put
   // back top to bottom.
   std::vector<std::size_t> order(bands.size() - first);
@@ -591,21 +492,21 @@ std::vector<Observation> TextRecognizer::read(const Pix* bitmap, const PieceRunn
   const RecognitionPiece piece = [&](TextRecognizer& engine, std::size_t index) {
     const Band& band = bands[order[index]];
     const PixelBox area{0, band.top, width, band.bottom};
-    std::vector<RecognizedLine> read = engine.readPage(scan, area, languages);
+    std::vector<RecognizedLine> read = engine.readArea(scan, area, languages);
     // A band in another language (a quotation, a summary in a second language) is read again
     // with all four models; in a band of the page's language, the lines in another.
     if (languages != allModels) {
       const std::optional<std::string_view> own = plainLanguage(read);
       if (own && *own != languages) {
-        read = engine.readPage(scan, area, allModels);
+        read = engine.readArea(scan, area, allModels);
       } else {
         engine.rereadOtherLanguages(scan, read, languages);
       }
     }
     bandLines[order[index]] = std::move(read);
   };
-  if (share) {
-    share(order.size(), piece);
+  if (runPieces) {
+    runPieces(order.size(), piece);
   } else {
     for (std::size_t i = 0; i < order.size(); ++i) piece(*this, i);
   }
@@ -621,12 +522,12 @@ void TextRecognizer::rereadOtherLanguages(const Scan& scan, std::vector<Recogniz
   if (languages == allModels) return;
   for (RecognizedLine& line : lines) {
     if (!showsAnotherLanguage(line, languages)) continue;
-    std::vector<RecognizedLine> again = readPage(scan, line.box, allModels, Layout::line);
+    std::vector<RecognizedLine> again = readArea(scan, line.box, allModels, Layout::line);
     if (again.size() == 1 && again[0].confidence > line.confidence) line = std::move(again[0]);
   }
 }
 
-std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const PixelBox& area,
+std::vector<RecognizedLine> TextRecognizer::readArea(const Scan& scan, const PixelBox& area,
                                                      std::string_view languages, Layout layout) {
   keepEngineSingleThreaded();
   tesseract::TessBaseAPI& api = engine(languages).api;
@@ -703,7 +604,7 @@ std::vector<RecognizedLine> TextRecognizer::readPage(const Scan& scan, const Pix
     }
     float sum = 0;
     for (const std::size_t member : group) sum += lines[member].confidence;
-    std::vector<RecognizedLine> again = readPage(scan, hull, languages, Layout::block);
+    std::vector<RecognizedLine> again = readArea(scan, hull, languages, Layout::block);
     if (again.empty() || meanConfidence(again) <= sum / static_cast<float>(group.size())) continue;
     for (const std::size_t member : group) replaced[member] = true;
     readings.emplace_back(group.front(), std::move(again));

@@ -3,16 +3,16 @@
 namespace quirna {
 
 void handDocument(RecognitionPool& pool, DocumentPages& pages, DocumentDone done) {
-  const auto document = pool.begin(pages.work(), std::move(done), pages.redrawing());
+  const auto document = pool.openDocument(pages.work(), std::move(done));
   try {
     while (std::optional<NumberedPage> page = pages.next()) {
       if (!pool.hand(document, page->number, std::move(page->bitmap))) break;
     }
   } catch (...) {
-    pool.end(document, std::current_exception());
+    pool.closeDocument(document, std::current_exception());
     return;
   }
-  pool.end(document);
+  pool.closeDocument(document);
 }
 
 std::vector<OCRResult> recognizeDocument(DocumentPages& pages, unsigned workers) {

@@ -15,9 +15,8 @@ struct NumberedPage {
   PixPtr bitmap;
 };
 
-// One opened document as pages for the recognition pool, drawn one at a time by the thread that
-// owns it (a Poppler document is not thread-safe), and the source's rule for what each page
-// becomes.
+// One opened document as pages for the recognition pool, drawn in order by the thread that hands
+// them, and the source's rule for what each page becomes.
 class DocumentPages {
  public:
   virtual ~DocumentPages() = default;
@@ -25,11 +24,7 @@ class DocumentPages {
   // The next page that could be drawn; empty when there are no more.
   virtual std::optional<NumberedPage> next() = 0;
 
-  // Draws a page again at a finer resolution, on the thread that draws and while this object
-  // lives; empty for a source of fixed pixels.
-  virtual PageRedraw redrawing() { return {}; }
-
-  // Run by a worker on each page; may outlive this object.
+  // Run by a worker on each page; may outlive this object, and keeps what it needs of it.
   virtual PageWork work() const = 0;
 };
 

@@ -256,9 +256,10 @@ DecodedImage onLogicalScreen(PixPtr decoded, const GIFFrame& frame) {
 // reading order, so that columns are judged against the screen's width, and the page is sized as
 // the screen.
 PageWork onScreen(ScreenWindow window) {
-  return [window](TextRecognizer& recognizer, const PieceRunner& share, const SharperPage& sharper,
-                  const Pix* bitmap, std::int64_t pageNumber) -> std::optional<OCRResult> {
-    std::vector<Observation> observations = recognizer.recognizeText(bitmap, share, sharper);
+  return [window](TextRecognizer& recognizer, const PieceRunner& runPieces, const Pix* bitmap,
+                  std::int64_t pageNumber) -> std::optional<OCRResult> {
+    std::vector<Observation> observations =
+        recognizer.recognizeText(bitmap, runPieces).observations;
     if (observations.empty()) return std::nullopt;
     const double width = pixGetWidth(bitmap);
     const double height = pixGetHeight(bitmap);
@@ -368,7 +369,10 @@ std::optional<long> tiffOrientationValue(std::FILE* file) {
   }
   const std::uint64_t entries = number(count.data(), countSize);
   std::array<l_uint8, 20> entry{};
-  for (std::uint64_t i = 0; i < entries && i < 4096; ++i) {
+  // A first directory holds a few dozen entries; more is a damaged count, and reading on would
+  // cost time for nothing.
+  constexpr std::uint64_t maxEntries = 4096;
+  for (std::uint64_t i = 0; i < entries && i < maxEntries; ++i) {
     const long at = std::ftell(file);
     if (std::fread(entry.data(), 1, static_cast<std::size_t>(entrySize), file) !=
         static_cast<std::size_t>(entrySize)) {
@@ -616,7 +620,11 @@ std::unique_ptr<DocumentPages> openImagePages(const std::string& path) {
       return NumberedPage{0, std::move(image_.pix)};
     }
     PageWork work() const override {
-      return image_.window ? onScreen(*image_.window) : PageWork(recognizePage);
+      if (image_.window) return onScreen(*image_.window);
+      return [](TextRecognizer& recognizer, const PieceRunner& runPieces, const Pix* bitmap,
+                std::int64_t pageNumber) {
+        return recognizePage(recognizer, runPieces, bitmap, pageNumber);
+      };
     }
 
    private:
@@ -627,10 +635,6 @@ std::unique_ptr<DocumentPages> openImagePages(const std::string& path) {
   DecodedImage image = decodeImage(std::move(file));
   if (!image.pix) throw OCRError::processingFailed("Could not load image");
   return std::make_unique<ImagePage>(std::move(image));
-}
-
-std::vector<OCRResult> extractTextFromImage(const std::string& path) {
-  return recognizeDocument(*openImagePages(path), 1);
 }
 
 }  // namespace quirna

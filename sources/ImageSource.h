@@ -2,9 +2,7 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "model/OCRResult.h"
 #include "recognition/Bitmap.h"
 #include "sources/DocumentPages.h"
 #include "sources/SourceFile.h"
@@ -20,12 +18,9 @@ PixPtr decodeFirstImage(SourceFile file);
 // The same for the file at `path`.
 PixPtr decodeFirstImage(const std::string& path);
 
-// The first image as page 0, for recognizing elsewhere. Throws as extractTextFromImage does
-// before recognition.
+// The first image as page 0, for recognizing elsewhere: at most one result. Throws
+// OCRError::fileNotFound or OCRError::processingFailed("Could not load image"); the engine's
+// failure on it ends the document with the engine's error unchanged.
 std::unique_ptr<DocumentPages> openImagePages(const std::string& path);
-
-// At most one result, pageNumber 0. Throws OCRError::fileNotFound,
-// OCRError::processingFailed("Could not load image"), or the engine's error unchanged.
-std::vector<OCRResult> extractTextFromImage(const std::string& path);
 
 }  // namespace quirna

@@ -1,8 +1,6 @@
 #include "sources/PDFSource.h"
 
-#include <sched.h>
-
-#include <thread>
+#include <mutex>
 
 #include <poppler/PDFDoc.h>
 
@@ -14,59 +12,55 @@
 namespace quirna {
 namespace {
 
+// One Poppler document, drawn by the thread handing its pages in order and by any worker that
+// needs a page of it drawn a second time: a PDFDoc is safe for one thread at a time, so each
+// drawing takes the document's lock. Its pages' work keeps it until the last is read.
+struct SharedDocument {
+  explicit SharedDocument(PDFDocPtr opened) : document(std::move(opened)), renderer(*document) {}
+  std::mutex mutex;
+  const PDFDocPtr document;
+  PageRenderer renderer;  // borrows document; guarded by mutex
+};
+
 class PDFPages final : public DocumentPages {
  public:
   explicit PDFPages(PDFDocPtr document)
-      : document_(std::move(document)), renderer_(*document_), count_(document_->getNumPages()) {}
+      : shared_(std::make_shared<SharedDocument>(std::move(document))),
+        count_(shared_->document->getNumPages()) {}
 
   std::optional<NumberedPage> next() override {
     while (next_ <= count_) {
       const int number = next_++;
-      if (PixPtr bitmap = renderer_.renderPage(number))
+      const std::lock_guard lock(shared_->mutex);
+      if (PixPtr bitmap = shared_->renderer.renderPage(number))
         return NumberedPage{number, std::move(bitmap)};
     }
     return std::nullopt;
   }
 
-  PageRedraw redrawing() override {
-    return
-        [this](std::int64_t number) { return renderer_.renderSharper(static_cast<int>(number)); };
-  }
-
   PageWork work() const override {
-    return [](TextRecognizer& recognizer, const PieceRunner& share, const SharperPage& sharper,
-              const Pix* bitmap, std::int64_t pageNumber) -> std::optional<OCRResult> {
-      try {
-        return recognizePage(recognizer, share, sharper, bitmap, pageNumber);
-      } catch (const RecognitionError&) {
-        return std::nullopt;  // a page the engine fails on is left out; the others go on
-      }
-    };
+    return
+        [shared = shared_](TextRecognizer& recognizer, const PieceRunner& runPieces,
+                           const Pix* bitmap, std::int64_t pageNumber) -> std::optional<OCRResult> {
+          const SecondDrawing secondDrawing = [&] {
+            const std::lock_guard lock(shared->mutex);
+            return shared->renderer.renderSecondDrawing(static_cast<int>(pageNumber));
+          };
+          try {
+            return recognizePage(recognizer, runPieces, bitmap, pageNumber, secondDrawing);
+          } catch (const RecognitionError&) {
+            return std::nullopt;  // a page the engine fails on is left out; the others go on
+          }
+        };
   }
 
  private:
-  PDFDocPtr document_;
-  PageRenderer renderer_;  // borrows document_
+  const std::shared_ptr<SharedDocument> shared_;
   const int count_;
   int next_ = 1;
 };
 
 }  // namespace
-
-unsigned usableCores() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int count = CPU_COUNT(&set);
-    if (count > 0) return static_cast<unsigned>(count);
-  }
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores > 0 ? cores : 1;
-}
-
-std::vector<OCRResult> extractTextFromPDF(const std::string& path) {
-  return extractTextFromPDF(path, usableCores());
-}
 
 std::vector<OCRResult> extractTextFromPDF(const std::string& path, unsigned workers) {
   return recognizeDocument(*openPDFPages(path), workers);

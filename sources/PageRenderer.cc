@@ -66,8 +66,12 @@ namespace {
 // count, so the same page is declined on every machine.
 class CountingDevice final : public SplashOutputDev {
  public:
+  // Splash pads each row to this many bytes; the rows are copied out by their own stride, so any
+  // padding would do, and 4 keeps rows word-aligned as Leptonica's are.
+  static constexpr int rowPadding = 4;
+
   CountingDevice(SplashColorMode mode, SplashColorPtr paper)
-      : SplashOutputDev(mode, 4, false, paper) {}
+      : SplashOutputDev(mode, rowPadding, false, paper) {}
 
   void startCounting(long long budget) {
     budget_ = budget;
@@ -76,7 +80,6 @@ class CountingDevice final : public SplashOutputDev {
     groups_.clear();
     groupPixels_ = 0;
   }
-  long long work() const { return work_; }
   bool over() const { return work_ > budget_; }
   // A long run of operators that draw nothing still costs: charged from Poppler's abort check,
   // which is consulted after some ten operators; true once over the budget.
@@ -368,7 +371,9 @@ PixPtr PageRenderer::renderPage(int pageNumber) {
   return draw(pageNumber, renderDPI, *colour_);
 }
 
-PixPtr PageRenderer::renderSharper(int pageNumber) { return drawInGrey(pageNumber, sharperDPI); }
+PixPtr PageRenderer::renderSecondDrawing(int pageNumber) {
+  return drawInGrey(pageNumber, secondDrawingDPI);
+}
 
 PixPtr PageRenderer::drawInGrey(int pageNumber, int dpi) {
   if (!grey_) grey_ = std::make_unique<Device>(document_, splashModeMono8, 1);
@@ -395,7 +400,6 @@ PixPtr PageRenderer::draw(int pageNumber, int dpi, Device& device) {
   document_.displayPageSlice(&device.output, pageNumber, dpi, dpi, 0,
                              /*useMediaBox=*/true, /*crop=*/false, /*printing=*/false, 0, 0, width,
                              height, overdue, &deadline);
-  lastWork_ = device.output.work();
   // Taken from the device even from a page declined, so that it does not stay in memory until the
   // next page.
   const std::unique_ptr<SplashBitmap> bitmap(device.output.takeBitmap());

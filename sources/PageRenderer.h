@@ -15,9 +15,9 @@ class PDFDoc;
 namespace quirna {
 
 // Pages are drawn at two device pixels per PDF unit (144 DPI); type too small to read there is
-// read from a drawing at twice that.
+// read from a second drawing at twice that.
 constexpr int renderDPI = 144;
-constexpr int sharperDPI = 288;
+constexpr int secondDrawingDPI = 288;
 
 // Drawing work a page may take, in units of about a microsecond of drawing (see PageRenderer): 160
 // times what the costliest born-digital page measured takes at 288 DPI, 6 times a 600-DPI colour
@@ -38,7 +38,8 @@ PDFDocPtr openDocument(SourceFile file);
 PDFDocPtr openDocument(const std::string& path);
 
 // Draws pages of one open document onto opaque white bitmaps, from their media box. Borrows the
-// document, which must outlive it. Poppler documents are not thread-safe: one owner draws.
+// document, which must outlive it. Poppler documents are not thread-safe: one thread at a time
+// draws.
 class PageRenderer {
  public:
   // A page whose drawing passes `budget` units of work is abandoned and declined, so that a file
@@ -60,12 +61,9 @@ class PageRenderer {
   // the budget.
   PixPtr renderPage(int pageNumber);
 
-  // The page as renderPage draws it but at sharperDPI, in 8-bit grey (a quarter of the memory of
-  // colour, which the engine would turn to grey anyway); null as renderPage declines.
-  PixPtr renderSharper(int pageNumber);
-
-  // The units of work the last drawing took (up to a little past the budget, where it stopped).
-  long long lastWork() const { return lastWork_; }
+  // The page as renderPage draws it but at secondDrawingDPI, in 8-bit grey (a quarter of the memory
+  // of colour, which the engine would turn to grey anyway); null as renderPage declines.
+  PixPtr renderSecondDrawing(int pageNumber);
 
  private:
   struct Device;
@@ -78,7 +76,6 @@ class PageRenderer {
   PDFDoc& document_;
   std::chrono::milliseconds drawLimit_;
   long long budget_;
-  long long lastWork_ = 0;
   std::unique_ptr<Device> colour_;
   std::unique_ptr<Device> grey_;  // made when first needed
 };

@@ -21,14 +21,14 @@ TEST(RecognitionPool, CompletesEachDocumentOnceWithItsOwnPagesWhileOthersAreInFl
   std::map<int, DocumentResult> done;
   std::map<int, std::shared_ptr<RecognitionPool::Document>> documents;
   for (int d = 0; d < 4; ++d) {
-    const auto work = [d](TextRecognizer&, const PieceRunner&, const SharperPage&,
-                          const Pix* bitmap, std::int64_t n) -> std::optional<OCRResult> {
+    const auto work = [d](TextRecognizer&, const PieceRunner&, const Pix* bitmap,
+                          std::int64_t n) -> std::optional<OCRResult> {
       std::this_thread::sleep_for(std::chrono::milliseconds((n * 7 + d * 3) % 11));
       if (d == 2 && n == 3) throw RecognitionError("page 3");
       if (n % 4 == 0) return std::nullopt;  // a page without text
       return OCRResult{n, std::to_string(d), 1, {}, pixGetWidth(bitmap), 1};
     };
-    documents[d] = pool.begin(work, [&, d](DocumentResult result) {
+    documents[d] = pool.openDocument(work, [&, d](DocumentResult result) {
       const std::lock_guard lock(mutex);
       EXPECT_TRUE(done.emplace(d, std::move(result)).second) << "done twice: " << d;
     });
@@ -38,10 +38,10 @@ TEST(RecognitionPool, CompletesEachDocumentOnceWithItsOwnPagesWhileOthersAreInFl
       if (d == 1 && n > 5) continue;  // ends early, while the others go on
       const bool taken = pool.hand(documents[d], n, PixPtr(pixCreate(n, 1, 8)));
       EXPECT_TRUE(taken || d == 2);
-      if (n == 5 && d == 1) pool.end(documents[d]);
+      if (n == 5 && d == 1) pool.closeDocument(documents[d]);
     }
   }
-  for (int d : {0, 2, 3}) pool.end(documents[d]);
+  for (int d : {0, 2, 3}) pool.closeDocument(documents[d]);
   pool.finish();
 
   ASSERT_EQ(done.size(), 4u);
@@ -70,9 +70,9 @@ TEST(RecognitionPool, CompletesEachDocumentOnceWithItsOwnPagesWhileOthersAreInFl
 void handDocumentPages(RecognitionPool& pool, const PageWork& work, DocumentResult& outcome,
                        std::int64_t number) {
   const auto document =
-      pool.begin(work, [&](DocumentResult result) { outcome = std::move(result); });
+      pool.openDocument(work, [&](DocumentResult result) { outcome = std::move(result); });
   pool.hand(document, number, PixPtr(pixCreate(1, 1, 8)));
-  pool.end(document);
+  pool.closeDocument(document);
 }
 
 TEST(RecognitionPool, AnIdleOrNewWorkerTakesPiecesOfAPageAndItsFailureEndsThatPage) {
@@ -80,9 +80,9 @@ TEST(RecognitionPool, AnIdleOrNewWorkerTakesPiecesOfAPageAndItsFailureEndsThatPa
   std::mutex mutex;
   std::condition_variable helped;
   std::map<std::size_t, const TextRecognizer*> readBy;
-  const auto work = [&](TextRecognizer& own, const PieceRunner& share, const SharperPage&,
-                        const Pix*, std::int64_t n) -> std::optional<OCRResult> {
-    share(20, [&](TextRecognizer& engine, std::size_t i) {
+  const auto work = [&](TextRecognizer& own, const PieceRunner& runPieces, const Pix*,
+                        std::int64_t n) -> std::optional<OCRResult> {
+    runPieces(20, [&](TextRecognizer& engine, std::size_t i) {
       std::unique_lock lock(mutex);
       EXPECT_TRUE(readBy.emplace(static_cast<std::size_t>(n) * 100 + i, &engine).second)
           << "read twice: " << i;

@@ -9,10 +9,10 @@
 #include "model/Json.h"
 #include "recognition/Bitmap.h"
 #include "recognition/Language.h"
+#include "recognition/ReadingRules.h"
 #include "recognition/TextRecognizer.h"
 #include "sources/DocumentPages.h"
 #include "sources/ImageSource.h"
-#include "sources/PDFSource.h"
 #include "sources/PageRenderer.h"
 #include "tests/TestSupport.h"
 
@@ -53,6 +53,76 @@ TEST(Recognition, TellsAPlainLanguageByItsCommonestWords) {
             "none");
 }
 
+TEST(ReadingRules, CutsAPageIntoBandsAtWhiteRowsByItsInk) {
+  // Ten lines of 20 rows of 500 ink each, 20 white rows apart, from row 10: 100,000 in all.
+  std::vector<std::int32_t> lines(410, 0);
+  for (int k = 0; k < 10; ++k) std::fill_n(lines.begin() + 10 + 40 * k, 20, 500);
+  const struct {
+    const char* what;
+    std::vector<std::int32_t> inkPerRow;
+    std::int32_t ink;
+    std::vector<Band> bands;
+    int width = 1000;
+  } cases[] = {
+      // Three bands' worth; the top band gets half a share, each cut is the middle of a white run.
+      {"lines", lines, 100'000, {{0, 80}, {80, 240}, {240, 410}}},
+      {"under two bands' worth", lines, 59'999, {{0, 410}}},
+      {"no white row", std::vector<std::int32_t>(300, 300), 90'000, {{0, 300}}},
+      // The only white rows are too near the top or bottom for a band.
+      {"thin ends",
+       [] {
+         std::vector<std::int32_t> rows(300, 400);
+         rows[20] = rows[290] = 0;
+         return rows;
+       }(),
+       120'000,
+       {{0, 300}}},
+      // Wide enough that 100 rows are the most a band may hold.
+      {"too many pixels, no white row",
+       std::vector<std::int32_t>(300, 300),
+       0,
+       {{0, 100}, {100, 200}, {200, 300}},
+       static_cast<int>(maxBandPixels / 100)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(cutIntoBands(c.inkPerRow, c.ink, c.width), c.bands);
+  }
+}
+
+TEST(ReadingRules, TellsSmallTypeByMedianLineHeightOrPoorWords) {
+  // `count` lines `height` px high, each of `words` words read with `confidence`.
+  const auto lines = [](int count, int height, int words, float confidence) {
+    RecognizedLine line{"", {0, 0, 100, height}, confidence, {}};
+    line.words.assign(static_cast<std::size_t>(words), {"w", {}, confidence});
+    return std::vector<RecognizedLine>(static_cast<std::size_t>(count), line);
+  };
+  std::vector<RecognizedLine> mixed = lines(2, 30, 1, 95);
+  mixed.push_back(lines(1, 10, 1, 95)[0]);
+  std::vector<RecognizedLine> fivePoor = lines(3, 30, 5, 95);
+  fivePoor.push_back(lines(1, 30, 5, 79)[0]);
+  std::vector<RecognizedLine> fourPoor = fivePoor;
+  fourPoor.back().words.pop_back();
+  fourPoor.push_back(lines(1, 30, 1, 95)[0]);
+  const struct {
+    const char* what;
+    std::vector<RecognizedLine> lines;
+    bool small;
+  } cases[] = {
+      {"nothing read", {}, false},
+      {"lines of 17 px", lines(3, 17, 2, 95), true},
+      {"lines of 18 px", lines(3, 18, 2, 95), false},
+      {"one small line of three", mixed, false},
+      {"a quarter of 20 words poor", fivePoor, true},
+      {"a fifth of 20 words poor", fourPoor, false},
+      {"19 poor words", lines(1, 30, 19, 50), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(isSmallType(c.lines), c.small);
+  }
+}
+
 TEST(Recognition, JoinsAnAddressSplitAfterItsScheme) {
   EXPECT_EQ(withAddressesJoined("(https: //www.debian.org/) and ftp: //a.b, git: //x"),
             "(https://www.debian.org/) and ftp://a.b, git://x");
@@ -66,7 +136,7 @@ TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
   // and each line's box must come back as the hull of that line on the turned bitmap.
   TextRecognizer engine;
   const PixPtr page(pixRead(test::dataFile("page.png").c_str()));  // three lines, 1224 x 792
-  const std::vector<Observation> upright = engine.recognizeText(page.get());
+  const std::vector<Observation> upright = engine.recognizeText(page.get()).observations;
   const double w = pixGetWidth(page.get());
   const double h = pixGetHeight(page.get());
   const double cx = std::floor(w / 2);  // Leptonica turns about the integer centre
@@ -76,7 +146,7 @@ TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
     const double a = degrees * std::numbers::pi / 180;
     const PixPtr turned(
         pixRotate(page.get(), static_cast<float>(a), L_ROTATE_AREA_MAP, L_BRING_IN_WHITE, 0, 0));
-    const std::vector<Observation> lines = engine.recognizeText(turned.get());
+    const std::vector<Observation> lines = engine.recognizeText(turned.get()).observations;
     ASSERT_EQ(allText(lines), allText(upright));  // the same lines, so the same count
     for (std::size_t i = 0; i < upright.size(); ++i) {
       // The centre of each line's box turns with the page (pixels from the top-left).
@@ -98,25 +168,13 @@ TEST(Recognition, DeclinesBitmapsOverTheCap) {
     SCOPED_TRACE(testing::Message() << width << " x " << height);
     const PixPtr bitmap(pixCreate(width, height, 1));
     pixRasterop(bitmap.get(), 0, 0, width / 2, height / 2, PIX_SET, nullptr, 0, 0);  // some ink
-    EXPECT_TRUE(engine.recognizeText(bitmap.get()).empty());
+    EXPECT_TRUE(engine.recognizeText(bitmap.get()).observations.empty());
   }
-}
-
-// Four paragraphs of twelve long lines: a page the recognizer reads in bands.
-test::PDFPage paragraphsPage(
-    const std::string& words = " of plain words, and the engine reads them one band at a time.") {
-  test::PDFPage page;
-  for (int i = 0; i < 48; ++i) {
-    page.texts.push_back(
-        {40, 760.0 - 14 * i - 14 * (i / 12), 11,
-         "Paragraph " + std::to_string(i / 12) + " has line " + std::to_string(i) + words});
-  }
-  return page;
 }
 
 TEST(Recognition, BandsReadByAnyEngineGiveTheSameLines) {
   const test::TempDir dir;
-  test::writeFile(dir / "page.pdf", test::makePDF({paragraphsPage()}));
+  test::writeFile(dir / "page.pdf", test::makePDF({test::paragraphsPage()}));
   const PDFDocPtr document = openDocument((dir / "page.pdf").string());
   ASSERT_TRUE(document);
   const PixPtr page = PageRenderer(*document).renderPage(1);
@@ -127,8 +185,8 @@ TEST(Recognition, BandsReadByAnyEngineGiveTheSameLines) {
     pieces = count;
     for (std::size_t i = count; i-- > 0;) piece(i % 2 ? other : engine, i);  // any order
   };
-  const std::vector<Observation> alone = engine.recognizeText(page.get());
-  const std::vector<Observation> shared = other.recognizeText(page.get(), alternate);
+  const std::vector<Observation> alone = engine.recognizeText(page.get()).observations;
+  const std::vector<Observation> shared = other.recognizeText(page.get(), alternate).observations;
   EXPECT_GE(pieces, 2u);
   ASSERT_EQ(allText(shared), allText(alone));
   for (const char* line : {"Paragraph 0 has line 0 of", "Paragraph 3 has line 47 of"}) {
@@ -142,13 +200,14 @@ TEST(Recognition, BandsReadByAnyEngineGiveTheSameLines) {
   }
 
   // The top band, first read with the English model, is read again with the page's own.
-  test::writeFile(dir / "fr.pdf",
-                  test::makePDF({paragraphsPage(" : le système est installé et la mise à jour "
-                                                "de cette page se fait par bandes.")}));
+  test::writeFile(
+      dir / "fr.pdf",
+      test::makePDF({test::paragraphsPage(" : le système est installé et la mise à jour "
+                                          "de cette page se fait par bandes.")}));
   const PDFDocPtr french = openDocument((dir / "fr.pdf").string());
   ASSERT_TRUE(french);
   const std::vector<Observation> lines =
-      engine.recognizeText(PageRenderer(*french).renderPage(1).get());
+      engine.recognizeText(PageRenderer(*french).renderPage(1).get()).observations;
   const std::string text = allText(lines);
   std::size_t accented = 0;
   for (std::size_t at = 0; (at = text.find("système est installé", at)) != std::string::npos;
@@ -163,95 +222,6 @@ TEST(Recognition, BandsReadByAnyEngineGiveTheSameLines) {
     return encodeResults(recognizeDocument(*openImagePages((dir / "page.png").string()), workers));
   };
   EXPECT_EQ(read(2), read(1));
-}
-
-TEST(PDFSource, SameOutputForAnyNumberOfWorkers) {
-  // Pages of very different cost, so that results in completion order would show; the last page,
-  // read alone as an image is, is shared by the engines that have nothing else to do.
-  std::vector<test::PDFPage> pages(6);
-  for (int i = 0; i < 48; ++i) {
-    pages[0].texts.push_back({40, 750.0 - 15 * i, 11, "Dense line number " + std::to_string(i)});
-  }
-  pages[2] = {"[0 0 200 60]", {{10, 20, 20, "Tiny"}}};
-  pages[3].texts = {{72, 700, 24, "Delivery address"}, {72, 660, 18, "Un été français"}};
-  pages[4] = {"[0 0 300 100]", {{10, 40, 20, "Short page"}}};
-  pages[5] = paragraphsPage();
-  const test::TempDir dir;
-  test::writeFile(dir / "doc.pdf", test::makePDF(pages));
-  const std::string path = (dir / "doc.pdf").string();
-  const std::string one = encodeResults(extractTextFromPDF(path, 1));
-  EXPECT_NE(one.find("\"pageNumber\":6"), std::string::npos) << one;
-  for (const unsigned workers : {2u, 3u}) {
-    SCOPED_TRACE(workers);
-    EXPECT_EQ(encodeResults(extractTextFromPDF(path, workers)), one);
-  }
-}
-
-TEST(PDFSource, SmallTypeIsReadFromAFinerDrawingOfTheSamePage) {
-  // Page 1 in 6.5-pt type (lines 13 px high at 144 DPI), page 2 in 14 pt.
-  std::vector<test::PDFPage> pages(2);
-  for (int i = 0; i < 24; ++i) {
-    pages[0].texts.push_back({60, 700.0 - 20 * i, 6.5,
-                              "Line " + std::to_string(i) + " of small print about the system"});
-  }
-  pages[1].texts = {{72, 700, 14, "Large print reads well as it is"}};
-  const test::TempDir dir;
-  test::writeFile(dir / "doc.pdf", test::makePDF(pages));
-  class CountedRedraws final : public DocumentPages {
-   public:
-    explicit CountedRedraws(std::unique_ptr<DocumentPages> pages) : pages_(std::move(pages)) {}
-    std::optional<NumberedPage> next() override { return pages_->next(); }
-    PageWork work() const override { return pages_->work(); }
-    PageRedraw redrawing() override {
-      return [this, redraw = pages_->redrawing()](std::int64_t number) {
-        ++drawn[number];
-        return redraw(number);
-      };
-    }
-    std::map<std::int64_t, int> drawn;  // only the owning thread draws
-
-   private:
-    std::unique_ptr<DocumentPages> pages_;
-  } counted(openPDFPages((dir / "doc.pdf").string()));
-  const std::vector<OCRResult> results = recognizeDocument(counted, 2);
-  EXPECT_EQ(counted.drawn, (std::map<std::int64_t, int>{{1, 1}}));
-  ASSERT_EQ(results.size(), 2u);
-  const OCRResult& small = results[0];
-  EXPECT_EQ(small.imageWidth, 1224);  // the 144-DPI bitmap's size, not the finer one's
-  EXPECT_EQ(small.imageHeight, 1584);
-  ASSERT_EQ(small.lines.size(), 24u) << small.text;
-  for (int i = 0; i < 24; ++i) {
-    const TextLine& line = small.lines[static_cast<std::size_t>(i)];
-    EXPECT_EQ(line.text, "Line " + std::to_string(i) + " of small print about the system");
-    // From the baseline at 700 - 20i pt, the line's ink rises 4.7 pt and descends 1.4.
-    EXPECT_NEAR(line.x, 60.0 / 612, 0.004) << i;
-    EXPECT_NEAR(line.y + line.height / 2, (700.0 - 20 * i + 1.6) / 792, 0.003) << i;
-    EXPECT_NEAR(line.height, 6.1 / 792, 0.003) << i;
-  }
-  EXPECT_EQ(results[1].text, "Large print reads well as it is");
-}
-
-TEST(PageRenderer, DrawsUnembeddedHelveticaToItsMetricsAndGivesUpWhenTooSlow) {
-  // Twenty i at 40 pt in Helvetica's metrics: 19 advances of 222 and the ink of one i (67 to 155),
-  // in thousandths of 40 units at 2 px a unit, make 344.5 px of ink. A stand-in without those
-  // metrics (DejaVu Sans, scaled to Helvetica's widths) draws 355.
-  std::vector<test::PDFText> texts{{10, 40, 40, std::string(20, 'i')}};
-  texts.resize(300, test::PDFText{10, 10, 8, "busy"});
-  const test::TempDir dir;
-  test::writeFile(dir / "page.pdf", test::makePDF({test::PDFPage{"[0 0 300 100]", texts}}));
-  const PDFDocPtr document = openDocument((dir / "page.pdf").string());
-  ASSERT_TRUE(document);
-  EXPECT_FALSE(PageRenderer(*document, std::chrono::milliseconds(0)).renderPage(1));
-  const PixPtr page = PageRenderer(*document).renderPage(1);
-  ASSERT_TRUE(page);
-  const PixPtr binary(pixConvertTo1(page.get(), 128));
-  BOX* region = boxCreate(0, 0, 600, 150);  // above the busy texts
-  const PixPtr line(pixClipRectangle(binary.get(), region, nullptr));
-  boxDestroy(&region);
-  BOX* ink = nullptr;
-  ASSERT_EQ(pixClipToForeground(line.get(), nullptr, &ink), 0);
-  EXPECT_NEAR(ink->w, (19 * 222 + 155 - 67) * 0.08, 2);
-  boxDestroy(&ink);
 }
 
 }  // namespace

@@ -132,4 +132,14 @@ std::filesystem::path dataFile(const std::string& name) {
   return std::filesystem::path(QUIRNA_TEST_DATA) / name;
 }
 
+PDFPage paragraphsPage(const std::string& words) {
+  PDFPage page;
+  for (int i = 0; i < 48; ++i) {
+    page.texts.push_back(
+        {40, 760.0 - 14 * i - 14 * (i / 12), 11,
+         "Paragraph " + std::to_string(i / 12) + " has line " + std::to_string(i) + words});
+  }
+  return page;
+}
+
 }  // namespace quirna::test

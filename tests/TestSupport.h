@@ -56,6 +56,10 @@ struct PDFPage {
 // content stream a page, a correct cross-reference table).
 std::string makePDF(const std::vector<PDFPage>& pages);
 
+// Four paragraphs of twelve long lines ending in `words`: a page the recognizer reads in bands.
+PDFPage paragraphsPage(
+    const std::string& words = " of plain words, and the engine reads them one band at a time.");
+
 // A committed fixture in tests/data.
 std::filesystem::path dataFile(const std::string& name);
 
