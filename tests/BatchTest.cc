@@ -256,6 +256,8 @@ TEST(BatchTool, RefusesBadUsageAndStopsWhenNoEngineCanStart) {
       {"$batch -o out", 2, "Usage: "},
       {"$batch in -o out --jobs 0", 2, "Usage: "},
       {"$batch in -o out --shard 2/2", 2, "Usage: "},
+      {"$batch in -o out --shard 1/x", 2, "--shard wants K/N with 0 <= K < N"},
+      {"$batch in -o out --shard -1/3", 2, "--shard wants K/N with 0 <= K < N"},
       {"$batch in -o out --from missing", 2, "Usage: "},
       {"SLURM_ARRAY_TASK_ID=3 SLURM_ARRAY_TASK_COUNT=3 $batch in -o out", 2, "--shard"},
       {"SLURM_ARRAY_TASK_ID=7 $batch in -o out --shard 1/3", 2, "K must be the task id"},
