@@ -130,9 +130,7 @@ std::vector<std::size_t> gutters(const RecognizedLine& line,
   return splits;
 }
 
-}  // namespace
-
-std::vector<RecognizedLine> splitAtGutters(std::vector<RecognizedLine> lines) {
+std::vector<RecognizedLine> splitOnce(const std::vector<RecognizedLine>& lines) {
   std::vector<RecognizedLine> result;
   for (const RecognizedLine& line : lines) {
     const std::vector<std::size_t> splits = gutters(line, lines);
@@ -148,6 +146,15 @@ std::vector<RecognizedLine> splitAtGutters(std::vector<RecognizedLine> lines) {
     result.push_back(partOf(line.words, begin, line.words.size()));
   }
   return result;
+}
+
+}  // namespace
+
+// Where the engine joined most lines near the top of two columns, the joined lines hide that the
+// lines stand in columns; once the long ones are split, a heading or a paragraph's last word
+// joined across the gutter is split too.
+std::vector<RecognizedLine> splitAtGutters(std::vector<RecognizedLine> lines) {
+  return splitOnce(splitOnce(lines));
 }
 
 }  // namespace quirna
