@@ -10,6 +10,8 @@ namespace {
 
 using Lines = std::vector<const Observation*>;
 
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
 // The one expression for a line's centre, so that the value searched for gaps and the value
 // tested against the boundary are the same to the last bit.
 double centreOf(const Observation& line) { return line.x + line.width * 0.5; }
@@ -138,6 +140,33 @@ void readColumn(Lines column, Lines& order) {
   }
 }
 
+// A paragraph across both columns above them (an abstract: two lines or more reaching over the
+// gutter, above the columns' first row) is read before them, with what lies beside it; a single
+// title over both keeps to its side. Returns the paragraph's lowest bottom, or infinity.
+double bottomOfHead(const Lines& lines, double boundary) {
+  double bodyTop = -infinity;
+  double rightBegins = infinity;
+  for (const Observation* right : lines) {
+    if (!(right->x >= boundary)) continue;
+    for (const Observation* left : lines) {
+      if (centreOf(*left) < boundary && left->x + left->width <= right->x &&
+          sharedHeight(*left, *right) > 1.0 / 3) {
+        bodyTop = std::max(bodyTop, right->y + right->height);
+        rightBegins = std::min(rightBegins, right->x);
+      }
+    }
+  }
+  std::size_t spanning = 0;
+  double bottom = infinity;
+  for (const Observation* line : lines) {
+    if (line->x < boundary && line->x + line->width > rightBegins && line->y >= bodyTop) {
+      ++spanning;
+      bottom = std::min(bottom, line->y);
+    }
+  }
+  return spanning >= 2 ? bottom : infinity;
+}
+
 void readColumns(const Lines& lines, bool wholePage, Lines& order);
 
 // Splits at the first wide gap between the given centres that a column lies right of, and reads
@@ -153,11 +182,25 @@ bool splitAtAGap(const Lines& lines, std::vector<double> centres, Gap first, Lin
     const bool split = columnRightOf(lines, boundary, gap);
     firstGap = false;
     if (!split) continue;
+    // Both columns must keep lines below the head, or it is not above them.
+    const double headBottom = gap == Gap::firstOfPage ? bottomOfHead(lines, boundary) : infinity;
+    Lines head;
     Lines left;
     Lines right;
-    for (const Observation* line : lines) {
-      (centreOf(*line) < boundary ? left : right).push_back(line);
+    for (const bool withHead : {headBottom < infinity, false}) {
+      head.clear();
+      left.clear();
+      right.clear();
+      for (const Observation* line : lines) {
+        if (withHead && line->y >= headBottom) {
+          head.push_back(line);
+        } else {
+          (centreOf(*line) < boundary ? left : right).push_back(line);
+        }
+      }
+      if (head.empty() || (!left.empty() && !right.empty())) break;
     }
+    if (!head.empty()) readColumns(head, false, order);
     readColumns(left, false, order);
     readColumns(right, false, order);
     return true;
@@ -165,8 +208,9 @@ bool splitAtAGap(const Lines& lines, std::vector<double> centres, Gap first, Lin
   return false;
 }
 
-// A line the engine joined across a gutter can fill the gap between two columns' centres; when
-// no gap splits, the gaps are looked for again without the lines over twice the median width.
+// A line the engine joined across a gutter can fill the gap between two columns' centres, and so
+// can a chain of short pieces (a card's commands beside their explanations); when no gap splits,
+// the gaps are looked for again among the lines from half to twice the median width.
 void readColumns(const Lines& lines, bool wholePage, Lines& order) {
   std::vector<double> centres;
   std::vector<double> widths;
@@ -181,7 +225,9 @@ void readColumns(const Lines& lines, bool wholePage, Lines& order) {
     const double median = *middle;
     centres.clear();
     for (const Observation* line : lines) {
-      if (!(line->width > 2 * median)) centres.push_back(centreOf(*line));
+      if (line->width >= 0.5 * median && line->width <= 2 * median) {
+        centres.push_back(centreOf(*line));
+      }
     }
     if (centres.size() < lines.size() &&
         splitAtAGap(lines, centres, Gap::underJoinedLines, order)) {

@@ -56,12 +56,13 @@ TEST(ReadingOrder, OrdersPagesByTheirColumns) {
        {line("A1", 0.1, 0.1, 0.9), line("B1", 0.45, 0.1, 0.85), line("C1", 0.8, 0.1, 0.88),
         line("A2", 0.1, 0.1, 0.8), line("B2", 0.45, 0.1, 0.75), line("C2", 0.8, 0.1, 0.7)},
        {"A1", "A2", "B1", "B2", "C1", "C2"}},
-      // An abstract as long as the right column: the right column stands beside the left one.
+      // An abstract as long as the right column: the right column stands beside the left one,
+      // and the abstract, under its title, is read first.
       {"two columns under a long abstract",
        {line("Abs 1", 0.1, 0.8, 0.95), line("Abs 2", 0.1, 0.8, 0.93), line("Abs 3", 0.1, 0.8, 0.91),
         line("L1", 0.1, 0.35, 0.85), line("R1", 0.55, 0.35, 0.85), line("L2", 0.1, 0.35, 0.8),
-        line("R2", 0.55, 0.35, 0.8), line("L3", 0.1, 0.35, 0.75)},
-       {"L1", "L2", "L3", "Abs 1", "Abs 2", "Abs 3", "R1", "R2"}},
+        line("R2", 0.55, 0.35, 0.8), line("L3", 0.1, 0.35, 0.75), line("Title", 0.3, 0.4, 0.97)},
+       {"Title", "Abs 1", "Abs 2", "Abs 3", "L1", "L2", "L3", "R1", "R2"}},
       {"a letter with a right-aligned date and signature",
        {line("Dear Sir,", 0.1, 0.15, 0.9), line("Full line 1", 0.1, 0.8, 0.85),
         line("Full line 2", 0.1, 0.8, 0.8), line("7 December", 0.7, 0.2, 0.95),
@@ -99,6 +100,13 @@ TEST(ReadingOrder, OrdersPagesByTheirColumns) {
         line("L2", 0.1, 0.3, 0.85), line("R2", 0.55, 0.35, 0.85), line("Head 2", 0.1, 0.8, 0.8),
         line("L3", 0.1, 0.35, 0.75), line("R3", 0.55, 0.3, 0.75), line("R4", 0.55, 0.35, 0.7)},
        {"L1", "L2", "L3", "Head", "R1", "R2", "Head 2", "R3", "R4"}},
+      // Short pieces (a card's single words) whose centres chain across the gutter.
+      {"two columns under a chain of short pieces",
+       {line("L1", 0.05, 0.35, 0.9), line("R1", 0.55, 0.35, 0.9), line("L2", 0.05, 0.35, 0.85),
+        line("R2", 0.55, 0.35, 0.85), line("L3", 0.05, 0.35, 0.8), line("R3", 0.55, 0.35, 0.8),
+        line("p30", 0.29, 0.02, 0.5), line("p37", 0.36, 0.02, 0.49), line("p44", 0.43, 0.02, 0.48),
+        line("p51", 0.5, 0.02, 0.47), line("p58", 0.57, 0.02, 0.46)},
+       {"L1", "L2", "L3", "p30", "p37", "p44", "R1", "R2", "R3", "p51", "p58"}},
       // Not a number sorts last and counts as the bottom of the page, rather than breaking the
       // sorts' ordering.
       {"a box not a number",
@@ -189,6 +197,17 @@ TEST(Gutters, SplitsLinesJoinedAcrossAColumnsGutterOnly) {
   EXPECT_EQ(texts, (Texts{"100 160", "400 460", "100 160", "400 460", "100 160", "400 460",
                           "100 160", "400 460"}));
   EXPECT_EQ(splitAtGutters(table).size(), table.size());
+  // All rows joined, the last a one-word heading beside the right column's text: once the other
+  // rows are split, the heading stands between columns too.
+  const Words left3{{100, 150}, {160, 220}, {230, 290}};
+  const Words right3{{400, 450}, {460, 520}, {530, 590}};
+  Words heading{{100, 150}};
+  heading.insert(heading.end(), right3.begin(), right3.end());
+  Words wide = left3;
+  wide.insert(wide.end(), right3.begin(), right3.end());
+  std::vector<RecognizedLine> joined{lineOf(wide, 0), lineOf(wide, 1), lineOf(wide, 2),
+                                     lineOf(heading, 3)};
+  EXPECT_EQ(splitAtGutters(joined).size(), 8u);
 }
 
 }  // namespace
