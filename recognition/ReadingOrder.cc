@@ -140,31 +140,33 @@ void readColumn(Lines column, Lines& order) {
   }
 }
 
-// A paragraph across both columns above them (an abstract: two lines or more reaching over the
-// gutter, above the columns' first row) is read before them, with what lies beside it; a single
-// title over both keeps to its side. Returns the paragraph's lowest bottom, or infinity.
-double bottomOfHead(const Lines& lines, double boundary) {
-  double bodyTop = -infinity;
+// What lies above the columns' first row, left of where the right column begins: read before the
+// columns when two lines or more of it reach over the gutter (an abstract, a title with its
+// subtitle, and the names centred under them); a single title over both keeps to its side.
+struct Head {
+  double bottom = infinity;  // the top of the columns' first row; infinity: no head
   double rightBegins = infinity;
+  bool holds(const Observation& line) const { return line.y >= bottom && line.x < rightBegins; }
+};
+
+Head headOf(const Lines& lines, double boundary) {
+  Head head;
+  double bodyTop = -infinity;
   for (const Observation* right : lines) {
     if (!(right->x >= boundary)) continue;
     for (const Observation* left : lines) {
       if (centreOf(*left) < boundary && left->x + left->width <= right->x &&
           sharedHeight(*left, *right) > 1.0 / 3) {
         bodyTop = std::max(bodyTop, right->y + right->height);
-        rightBegins = std::min(rightBegins, right->x);
+        head.rightBegins = std::min(head.rightBegins, right->x);
       }
     }
   }
-  std::size_t spanning = 0;
-  double bottom = infinity;
-  for (const Observation* line : lines) {
-    if (line->x < boundary && line->x + line->width > rightBegins && line->y >= bodyTop) {
-      ++spanning;
-      bottom = std::min(bottom, line->y);
-    }
-  }
-  return spanning >= 2 ? bottom : infinity;
+  const auto spanning = std::count_if(lines.begin(), lines.end(), [&](const Observation* line) {
+    return line->x < boundary && line->x + line->width > head.rightBegins && line->y >= bodyTop;
+  });
+  if (spanning >= 2) head.bottom = bodyTop;
+  return head;
 }
 
 void readColumns(const Lines& lines, bool wholePage, Lines& order);
@@ -183,16 +185,16 @@ bool splitAtAGap(const Lines& lines, std::vector<double> centres, Gap first, Lin
     firstGap = false;
     if (!split) continue;
     // Both columns must keep lines below the head, or it is not above them.
-    const double headBottom = gap == Gap::firstOfPage ? bottomOfHead(lines, boundary) : infinity;
+    const Head above = gap == Gap::firstOfPage ? headOf(lines, boundary) : Head{};
     Lines head;
     Lines left;
     Lines right;
-    for (const bool withHead : {headBottom < infinity, false}) {
+    for (const bool withHead : {above.bottom < infinity, false}) {
       head.clear();
       left.clear();
       right.clear();
       for (const Observation* line : lines) {
-        if (withHead && line->y >= headBottom) {
+        if (withHead && above.holds(*line)) {
           head.push_back(line);
         } else {
           (centreOf(*line) < boundary ? left : right).push_back(line);

@@ -57,12 +57,13 @@ TEST(ReadingOrder, OrdersPagesByTheirColumns) {
         line("A2", 0.1, 0.1, 0.8), line("B2", 0.45, 0.1, 0.75), line("C2", 0.8, 0.1, 0.7)},
        {"A1", "A2", "B1", "B2", "C1", "C2"}},
       // An abstract as long as the right column: the right column stands beside the left one,
-      // and the abstract, under its title, is read first.
+      // and the abstract, under its title and over its date, is read first.
       {"two columns under a long abstract",
        {line("Abs 1", 0.1, 0.8, 0.95), line("Abs 2", 0.1, 0.8, 0.93), line("Abs 3", 0.1, 0.8, 0.91),
         line("L1", 0.1, 0.35, 0.85), line("R1", 0.55, 0.35, 0.85), line("L2", 0.1, 0.35, 0.8),
-        line("R2", 0.55, 0.35, 0.8), line("L3", 0.1, 0.35, 0.75), line("Title", 0.3, 0.4, 0.97)},
-       {"Title", "Abs 1", "Abs 2", "Abs 3", "L1", "L2", "L3", "R1", "R2"}},
+        line("R2", 0.55, 0.35, 0.8), line("L3", 0.1, 0.35, 0.75), line("Title", 0.3, 0.4, 0.97),
+        line("Date", 0.45, 0.1, 0.885)},
+       {"Title", "Abs 1", "Abs 2", "Abs 3", "Date", "L1", "L2", "L3", "R1", "R2"}},
       {"a letter with a right-aligned date and signature",
        {line("Dear Sir,", 0.1, 0.15, 0.9), line("Full line 1", 0.1, 0.8, 0.85),
         line("Full line 2", 0.1, 0.8, 0.8), line("7 December", 0.7, 0.2, 0.95),
