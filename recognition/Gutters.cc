@@ -54,9 +54,9 @@ bool whiteStripThrough(const std::vector<const RecognizedWord*>& neighbours, int
 }
 
 // Whether the lines near a gap from `left` to `right` stand in columns on either side of it: at
-// least two end before it and two begin after it, and fewer run over it than either. Asked of the
-// lines above and of those below apart: a heading at the top of two columns has an abstract over
-// it.
+// least two end before it and two begin after it, and fewer run over it than either. Asked of all
+// of them, and of those above and those below apart: a heading at the top of two columns has an
+// abstract over it.
 bool betweenColumns(const std::vector<const RecognizedLine*>& nearLines, int left, int right) {
   std::size_t before = 0;
   std::size_t after = 0;
@@ -99,6 +99,7 @@ std::vector<std::size_t> gutters(const RecognizedLine& line,
   if (words.size() < 2) return {};
   const int h = height(line.box);
   std::vector<const RecognizedWord*> neighbours;
+  std::vector<const RecognizedLine*> nearLines;
   std::vector<const RecognizedLine*> above;  // the nearby lines, by which side they lie on
   std::vector<const RecognizedLine*> below;
   for (const RecognizedLine& other : lines) {
@@ -107,6 +108,7 @@ std::vector<std::size_t> gutters(const RecognizedLine& line,
         other.box.top > line.box.bottom + neighbourhood * h) {
       continue;
     }
+    nearLines.push_back(&other);
     // Lines in the same row (the other column's) count on both sides.
     const int middle = (other.box.top + other.box.bottom) / 2;
     if (middle <= line.box.bottom) above.push_back(&other);
@@ -128,7 +130,8 @@ std::vector<std::size_t> gutters(const RecognizedLine& line,
     // Fewer words a side where the neighbouring lines stop at the strip, as a page's columns do,
     // and do not run over it, as a table's rows that the engine read whole do.
     const std::size_t least =
-        gap >= h && (betweenColumns(above, left, right) || betweenColumns(below, left, right))
+        gap >= h && (betweenColumns(nearLines, left, right) || betweenColumns(above, left, right) ||
+                     betweenColumns(below, left, right))
             ? 1
             : minWordsPerSide;
     if (i - partStart < least || words.size() - i < least) continue;
