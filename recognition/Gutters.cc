@@ -54,9 +54,7 @@ bool whiteStripThrough(const std::vector<const RecognizedWord*>& neighbours, int
 }
 
 // Whether the lines near a gap from `left` to `right` stand in columns on either side of it: at
-// least two end before it and two begin after it, and fewer run over it than either. Asked of all
-// of them, and of those above and those below apart: a heading at the top of two columns has an
-// abstract over it.
+// least two end before it and two begin after it, and fewer run over it than either.
 bool betweenColumns(const std::vector<const RecognizedLine*>& nearLines, int left, int right) {
   std::size_t before = 0;
   std::size_t after = 0;
@@ -100,8 +98,6 @@ std::vector<std::size_t> gutters(const RecognizedLine& line,
   const int h = height(line.box);
   std::vector<const RecognizedWord*> neighbours;
   std::vector<const RecognizedLine*> nearLines;
-  std::vector<const RecognizedLine*> above;  // the nearby lines, by which side they lie on
-  std::vector<const RecognizedLine*> below;
   for (const RecognizedLine& other : lines) {
     if (&other == &line) continue;
     if (other.box.bottom < line.box.top - neighbourhood * h ||
@@ -109,10 +105,6 @@ std::vector<std::size_t> gutters(const RecognizedLine& line,
       continue;
     }
     nearLines.push_back(&other);
-    // Lines in the same row (the other column's) count on both sides.
-    const int middle = (other.box.top + other.box.bottom) / 2;
-    if (middle <= line.box.bottom) above.push_back(&other);
-    if (middle >= line.box.top) below.push_back(&other);
     for (const RecognizedWord& word : other.words) neighbours.push_back(&word);
   }
   if (neighbours.empty()) return {};
@@ -130,10 +122,7 @@ std::vector<std::size_t> gutters(const RecognizedLine& line,
     // Fewer words a side where the neighbouring lines stop at the strip, as a page's columns do,
     // and do not run over it, as a table's rows that the engine read whole do.
     const std::size_t least =
-        gap >= h && (betweenColumns(nearLines, left, right) || betweenColumns(above, left, right) ||
-                     betweenColumns(below, left, right))
-            ? 1
-            : minWordsPerSide;
+        gap >= h && betweenColumns(nearLines, left, right) ? 1 : minWordsPerSide;
     if (i - partStart < least || words.size() - i < least) continue;
     splits.push_back(i);
     partStart = i;
@@ -163,7 +152,8 @@ std::vector<RecognizedLine> splitOnce(const std::vector<RecognizedLine>& lines) 
 
 // Where the engine joined most lines near the top of two columns, the joined lines hide that the
 // lines stand in columns; once the long ones are split, a heading or a paragraph's last word
-// joined across the gutter is split too, and so on until nothing more splits.
+// joined across the gutter is split too, and so on until nothing more splits (each round splits
+// a line or ends).
 std::vector<RecognizedLine> splitAtGutters(std::vector<RecognizedLine> lines) {
   for (;;) {
     std::vector<RecognizedLine> split = splitOnce(lines);

@@ -198,18 +198,17 @@ TEST(Gutters, SplitsLinesJoinedAcrossAColumnsGutterOnly) {
   EXPECT_EQ(texts, (Texts{"100 160", "400 460", "100 160", "400 460", "100 160", "400 460",
                           "100 160", "400 460"}));
   EXPECT_EQ(splitAtGutters(table).size(), table.size());
-  // Under an abstract, a one-word heading beside the right column's text, the rows below joined:
-  // once they are split, the heading stands between columns too, the abstract over it no matter.
-  const Words abstract{{100, 220}, {230, 340}, {350, 395}, {405, 590}};
+  // All rows joined, the last a one-word heading beside the right column's text: once the other
+  // rows are split, the heading stands between columns too.
   const Words left3{{100, 150}, {160, 220}, {230, 290}};
   const Words right3{{400, 450}, {460, 520}, {530, 590}};
   Words heading{{100, 150}};
   heading.insert(heading.end(), right3.begin(), right3.end());
   Words wide = left3;
   wide.insert(wide.end(), right3.begin(), right3.end());
-  std::vector<RecognizedLine> joined{lineOf(abstract, 0), lineOf(abstract, 1), lineOf(heading, 2),
-                                     lineOf(wide, 3),     lineOf(wide, 4),     lineOf(wide, 5)};
-  EXPECT_EQ(splitAtGutters(joined).size(), 10u);
+  std::vector<RecognizedLine> joined{lineOf(wide, 0), lineOf(wide, 1), lineOf(wide, 2),
+                                     lineOf(heading, 3)};
+  EXPECT_EQ(splitAtGutters(joined).size(), 8u);
 }
 
 }  // namespace
