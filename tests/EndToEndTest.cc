@@ -114,6 +114,12 @@ TEST(EndToEnd, PathsAndImages) {
        {"river"},
        {{0, 612, 72}}},
       {{"screen.gif"}, 0, "", {"river"}, {{0, 700, 120}}},  // the logical screen, not the frame
+      // An evenly lit photo tilted 1.7 degrees: Sauvola's threshold cuts its address line in three.
+      {{"tilted-photo.jpg"},
+       0,
+       "",
+       {"selon Debian (https:\\/\\/www.debian.org\\/social_contract", "ambiguïté du mot anglais"},
+       {{0, 918, 148}}},
       // A form's column of day numbers, which the engine first takes for lines turned on their
       // side.
       {{"days.png"}, 0, "", {"\\n9\\n10\\n11\\n", "\\n30\\n31\""}, {{0, 420, 2180}}},
