@@ -153,6 +153,9 @@ other_pages=(
   "lily-essay-de         lilypond-doc-pdf-de           usr/share/doc/lilypond/html/Documentation/essay.de.pdf 26 body c"
   "lily-web-de-code      lilypond-doc-pdf-de           usr/share/doc/lilypond/html/Documentation/web.de.pdf 73 code c"
   "lily-web-fr-body      lilypond-doc-pdf-fr           usr/share/doc/lilypond/html/Documentation/web.fr.pdf 78 body -"
+  # A source listing beside what it typesets (Spanish: the tool's models do not cover it, so its
+  # words score low for both tools; it is here for its order).
+  "lshort-es-code        texlive-lang-spanish          usr/share/doc/texlive-doc/latex/lshort-spanish/lshort-a4.pdf 20 code -"
 )
 
 inputs="$work/inputs"
