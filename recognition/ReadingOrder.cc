@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <limits>
+#include <utility>
 
 namespace quirna {
 namespace {
@@ -115,10 +117,7 @@ bool columnRightOf(const Lines& lines, double boundary, Gap gap) {
 // Top down; lines side by side that share most of their height are a row, read left to right
 // (table cells, whose bottoms differ by a descender). Other lines at the same height keep the
 // engine's order.
-void readColumn(Lines column, Lines& order) {
-  std::stable_sort(column.begin(), column.end(), [](const Observation* a, const Observation* b) {
-    return heightKey(a->y) > heightKey(b->y);
-  });
+void readRows(Lines column, Lines& order) {
   std::vector<bool> taken(column.size(), false);
   for (std::size_t i = 0; i < column.size(); ++i) {
     if (taken[i]) continue;
@@ -138,6 +137,112 @@ void readColumn(Lines column, Lines& order) {
     });
     order.insert(order.end(), row.begin(), row.end());
   }
+}
+
+// The widest white between `lines` (sorted by `x`) taken together, across the page: where it
+// begins and ends (empty when they overlap throughout).
+std::pair<double, double> widestGap(const Lines& lines) {
+  std::pair<double, double> widest{0.0, 0.0};
+  double reach = -infinity;
+  for (const Observation* line : lines) {
+    if (line->x > reach && reach > -infinity && line->x - reach > widest.second - widest.first) {
+      widest = {reach, line->x};
+    }
+    reach = std::max(reach, line->x + line->width);
+  }
+  return widest;
+}
+
+// White at least this wide between two blocks side by side (a fraction of the page's width): wider
+// than a word space of the largest type a column holds.
+constexpr double blockGutter = 0.02;
+// Lines in a stretch at most: a listing beside its result is shorter than a page; the bound keeps
+// a crafted page of thousands of lines from costing the cube of their number.
+constexpr std::size_t maxStretch = 64;
+
+// Whether `lines`, top down, follow one another with no more white between two of them than the
+// taller one's height: one block of text, not a sender's address above a date.
+bool closeSet(const Lines& lines) {
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const Observation& above = *lines[i - 1];
+    const Observation& below = *lines[i];
+    if (!(above.y - (below.y + below.height) <= std::max(above.height, below.height))) return false;
+  }
+  return true;
+}
+
+// Whether the engine read `left` and `right` as blocks: in its order (lines are kept in it, so
+// their addresses follow it), turning from one to the other twice at most.
+bool readAsBlocks(const Lines& left, const Lines& right) {
+  const std::less<const Observation*> before;
+  Lines lefts = left;
+  std::sort(lefts.begin(), lefts.end(), before);
+  Lines both = left;
+  both.insert(both.end(), right.begin(), right.end());
+  std::sort(both.begin(), both.end(), before);
+  int turns = 0;
+  for (std::size_t i = 1; i < both.size(); ++i) {
+    const bool wasLeft = std::binary_search(lefts.begin(), lefts.end(), both[i - 1], before);
+    const bool isLeft = std::binary_search(lefts.begin(), lefts.end(), both[i], before);
+    turns += wasLeft != isLeft ? 1 : 0;
+  }
+  return turns <= 2;
+}
+
+// Between lines that reach over it, a stretch of lines in two close-set blocks side by side (a
+// source listing beside what it typesets) is read a block at a time, each top down, where the
+// engine read them so; a card's terms beside their explanations, which it reads by turns, and
+// blocks whose lines share rows (a table) are read row by row. Two lines at least a side, so that
+// a right-aligned date or signature stays where it stands.
+void readColumn(Lines column, Lines& order) {
+  std::stable_sort(column.begin(), column.end(), [](const Observation* a, const Observation* b) {
+    return heightKey(a->y) > heightKey(b->y);
+  });
+  Lines plain;  // read row by row
+  Lines stretch;
+  std::size_t begin = 0;
+  while (begin < column.size()) {
+    // The longest stretch from `begin` with white down between its lines, set close: it ends at
+    // white across wider than a line is high.
+    std::size_t end = begin + 1;
+    std::pair<double, double> gap{0.0, 0.0};
+    double bottom = column[begin]->y;
+    stretch.assign(1, column[begin]);
+    for (; end < column.size() && end - begin < maxStretch; ++end) {
+      const Observation* next = column[end];
+      if (!(bottom - (next->y + next->height) <= next->height)) break;
+      bottom = std::min(bottom, next->y);
+      stretch.insert(std::upper_bound(stretch.begin(), stretch.end(), next,
+                                      [](const Observation* a, const Observation* b) {
+                                        return centreBefore(a->x, b->x);
+                                      }),
+                     next);
+      const auto wider = widestGap(stretch);
+      if (!(wider.second - wider.first > blockGutter)) break;
+      gap = wider;
+    }
+    Lines left;
+    Lines right;
+    for (std::size_t i = begin; i < end && end > begin + 1; ++i) {
+      (column[i]->x < gap.first ? left : right).push_back(column[i]);
+    }
+    const auto inRows = std::count_if(left.begin(), left.end(), [&](const Observation* l) {
+      return std::any_of(right.begin(), right.end(),
+                         [&](const Observation* r) { return shareARow(*l, *r); });
+    });
+    if (left.size() < 2 || right.size() < 2 || !closeSet(left) || !closeSet(right) ||
+        2 * static_cast<std::size_t>(inRows) >= std::min(left.size(), right.size()) ||
+        !readAsBlocks(left, right)) {
+      plain.push_back(column[begin++]);
+      continue;
+    }
+    readRows(plain, order);
+    plain.clear();
+    readRows(left, order);
+    readRows(right, order);
+    begin = end;
+  }
+  readRows(plain, order);
 }
 
 // What lies above the columns' first row, left of where the right column begins: read before the

@@ -108,6 +108,22 @@ TEST(ReadingOrder, OrdersPagesByTheirColumns) {
         line("p30", 0.29, 0.02, 0.5), line("p37", 0.36, 0.02, 0.49), line("p44", 0.43, 0.02, 0.48),
         line("p51", 0.5, 0.02, 0.47), line("p58", 0.57, 0.02, 0.46)},
        {"L1", "L2", "L3", "p30", "p37", "p44", "R1", "R2", "R3", "p51", "p58"}},
+      // A listing beside what it typesets, at another line pitch, under a heading after white:
+      // read a block at a time where the engine read it so, by turns where it read by turns (a
+      // card's terms beside their explanations).
+      {"a listing beside its result",
+       {line("P1", 0.1, 0.8, 0.95), line("P2", 0.1, 0.8, 0.925), line("P3", 0.1, 0.8, 0.9),
+        line("L1", 0.1, 0.3, 0.85), line("L2", 0.1, 0.3, 0.825), line("L3", 0.1, 0.3, 0.8),
+        line("R1", 0.5, 0.35, 0.8375), line("R2", 0.5, 0.35, 0.8125),
+        line("Heading", 0.1, 0.2, 0.74), line("P4", 0.1, 0.8, 0.7), line("P5", 0.1, 0.8, 0.675),
+        line("P6", 0.1, 0.8, 0.65)},
+       {"P1", "P2", "P3", "L1", "L2", "L3", "R1", "R2", "Heading", "P4", "P5", "P6"}},
+      {"terms beside their explanations",
+       {line("P1", 0.1, 0.8, 0.95), line("P2", 0.1, 0.8, 0.925), line("P3", 0.1, 0.8, 0.9),
+        line("L1", 0.1, 0.3, 0.85), line("R1", 0.5, 0.35, 0.8375), line("L2", 0.1, 0.3, 0.825),
+        line("R2", 0.5, 0.35, 0.8125), line("L3", 0.1, 0.3, 0.8), line("Heading", 0.1, 0.2, 0.74),
+        line("P4", 0.1, 0.8, 0.7), line("P5", 0.1, 0.8, 0.675), line("P6", 0.1, 0.8, 0.65)},
+       {"P1", "P2", "P3", "L1", "R1", "L2", "R2", "L3", "Heading", "P4", "P5", "P6"}},
       // Not a number sorts last and counts as the bottom of the page, rather than breaking the
       // sorts' ordering.
       {"a box not a number",
