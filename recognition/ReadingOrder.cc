@@ -223,7 +223,7 @@ void readColumn(Lines column, Lines& order) {
     }
     Lines left;
     Lines right;
-    for (std::size_t i = begin; i < end && end > begin + 1; ++i) {
+    for (std::size_t i = begin; i < end; ++i) {
       (column[i]->x < gap.first ? left : right).push_back(column[i]);
     }
     const auto inRows = std::count_if(left.begin(), left.end(), [&](const Observation* l) {
