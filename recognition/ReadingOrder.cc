@@ -174,18 +174,14 @@ bool closeSet(const Lines& lines) {
 // Whether the engine read `left` and `right` as blocks: in its order (lines are kept in it, so
 // their addresses follow it), turning from one to the other twice at most.
 bool readAsBlocks(const Lines& left, const Lines& right) {
-  const std::less<const Observation*> before;
-  Lines lefts = left;
-  std::sort(lefts.begin(), lefts.end(), before);
-  Lines both = left;
-  both.insert(both.end(), right.begin(), right.end());
-  std::sort(both.begin(), both.end(), before);
+  std::vector<std::pair<const Observation*, bool>> sides;  // a line, and whether it is left
+  for (const Observation* line : left) sides.emplace_back(line, true);
+  for (const Observation* line : right) sides.emplace_back(line, false);
+  std::sort(sides.begin(), sides.end(), [](const auto& a, const auto& b) {
+    return std::less<const Observation*>()(a.first, b.first);
+  });
   int turns = 0;
-  for (std::size_t i = 1; i < both.size(); ++i) {
-    const bool wasLeft = std::binary_search(lefts.begin(), lefts.end(), both[i - 1], before);
-    const bool isLeft = std::binary_search(lefts.begin(), lefts.end(), both[i], before);
-    turns += wasLeft != isLeft ? 1 : 0;
-  }
+  for (std::size_t i = 1; i < sides.size(); ++i) turns += sides[i - 1].second != sides[i].second;
   return turns <= 2;
 }
 
