@@ -10,8 +10,8 @@
 
 namespace quirna {
 
-// The page drawn a second time, at twice the first resolution, for type too small to read well at
-// the first; null when it cannot be had.
+// The page drawn a second time, finer (a PDF's at twice the first resolution, an image's a copy
+// scaled up), for type too small to read well at the first; null when it cannot be had.
 using SecondDrawing = std::function<PixPtr()>;
 
 // The one rule for what a recognized bitmap becomes: its lines in reading order with their mean

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <functional>
 
+#include <leptonica/allheaders.h>
+
 namespace quirna {
 
 namespace {
@@ -95,6 +97,89 @@ bool isSmallType(const std::vector<RecognizedLine>& lines) {
   return *middle < smallLineHeight ||
          (words >= minWords &&
           static_cast<double>(poor) >= poorFraction * static_cast<double>(words));
+}
+
+// The engine's own layout drops a column of page numbers from some contents pages drawn finer
+// (bold digits after leaders), and now and then a line among leaders.
+std::vector<PixelBox> leftOutAreas(const Pix* ink, const std::vector<RecognizedLine>& lines) {
+  constexpr std::size_t minLeftOut = 20;    // a few stray marks are no column
+  constexpr double leftOutFraction = 0.02;  // of the letters
+  if (lines.empty()) return {};
+  std::vector<int> heights;
+  for (const RecognizedLine& line : lines) heights.push_back(line.box.bottom - line.box.top);
+  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
+  std::nth_element(heights.begin(), middle, heights.end());
+  const int lineHeight = std::max(*middle, 1);
+  Pix* page = const_cast<Pix*>(ink);  // Leptonica's accessors only read it
+  const int width = pixGetWidth(page);
+  const int height = pixGetHeight(page);
+  PixPtr read(pixCreate(width, height, 1));
+  PixPtr left(pixCreate(width, height, 1));
+  if (!read || !left) return {};
+  // Each line's box, widened by half a line a side for the letters the engine's box clips.
+  const int margin = lineHeight / 2;
+  for (const RecognizedLine& line : lines) {
+    const PixelBox& box = line.box;
+    pixRasterop(read.get(), box.left - margin, box.top, box.right - box.left + 2 * margin,
+                box.bottom - box.top, PIX_SET, nullptr, 0, 0);
+  }
+  // A page holds some thousands of letters; a noisy one may hold millions of specks, whose boxes
+  // would cost more memory than the page.
+  constexpr l_int32 maxBlobs = 200'000;
+  l_int32 count = 0;
+  if (pixCountConnComp(page, 8, &count) != 0 || count > maxBlobs) return {};
+  BOXA* blobs = pixConnCompBB(page, 8);
+  if (!blobs) return {};
+  std::size_t letters = 0;
+  std::size_t leftOut = 0;
+  for (l_int32 i = 0; i < boxaGetCount(blobs); ++i) {
+    l_int32 x = 0, y = 0, w = 0, h = 0;
+    boxaGetBoxGeometry(blobs, i, &x, &y, &w, &h);
+    if (h * 5 < lineHeight * 2 || h * 5 > lineHeight * 6 || w > 2 * lineHeight) continue;
+    ++letters;
+    l_uint32 inLine = 0;
+    pixGetPixel(read.get(), x + w / 2, y + h / 2, &inLine);
+    if (inLine != 0) continue;
+    ++leftOut;
+    pixRasterop(left.get(), x, y, w, h, PIX_SET, nullptr, 0, 0);
+  }
+  if (leftOut < minLeftOut ||
+      static_cast<double>(leftOut) < leftOutFraction * static_cast<double>(letters)) {
+    boxaDestroy(&blobs);
+    return {};
+  }
+  // Letters two lines apart along a line and one down a column are one area.
+  const PixPtr joined(pixDilateBrick(nullptr, left.get(), 4 * lineHeight + 1, 2 * lineHeight + 1));
+  BOXA* gathered = joined ? pixConnCompBB(joined.get(), 8) : nullptr;
+  if (!gathered) {
+    boxaDestroy(&blobs);
+    return {};
+  }
+  std::vector<PixelBox> areas;
+  const l_int32 found = boxaGetCount(gathered);
+  for (l_int32 i = 0; i < found && static_cast<std::size_t>(found) <= maxLeftOutAreas; ++i) {
+    l_int32 x = 0, y = 0, w = 0, h = 0;
+    boxaGetBoxGeometry(gathered, i, &x, &y, &w, &h);
+    // The letters' own extent, inside what the dilation added, grown to hold the blobs it cuts
+    // or all but touches: a page number's first digit, in a line's margin, cut off would leave
+    // the next read as another number.
+    PixelBox area{x + 2 * lineHeight, y + lineHeight, x + w - 2 * lineHeight, y + h - lineHeight};
+    const PixelBox inner = area;
+    for (l_int32 j = 0; j < boxaGetCount(blobs); ++j) {
+      l_int32 bx = 0, by = 0, bw = 0, bh = 0;
+      boxaGetBoxGeometry(blobs, j, &bx, &by, &bw, &bh);
+      if (bx >= inner.right + margin || bx + bw <= inner.left - margin || by >= inner.bottom ||
+          by + bh <= inner.top || bw > 2 * lineHeight) {
+        continue;
+      }
+      area = {std::min(area.left, bx), std::min(area.top, by), std::max(area.right, bx + bw),
+              std::max(area.bottom, by + bh)};
+    }
+    areas.push_back(area);
+  }
+  boxaDestroy(&gathered);
+  boxaDestroy(&blobs);
+  return areas;
 }
 
 }  // namespace quirna

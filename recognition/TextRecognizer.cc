@@ -433,6 +433,26 @@ TextRecognizer::Engine& TextRecognizer::engine(std::string_view languages) {
   return *engines_.emplace(std::string(languages), std::move(started)).first->second;
 }
 
+PixPtr greyScaledUp(const Pix* bitmap, float scale) {
+  const auto scaled = [&](l_int32 size) {
+    return static_cast<long long>(scale * static_cast<float>(size));
+  };
+  Pix* source = const_cast<Pix*>(bitmap);
+  if (!withinBitmapCap(scaled(pixGetWidth(source)), scaled(pixGetHeight(source))) ||
+      readInGrey(scaled(pixGetWidth(source)), scaled(pixGetHeight(source)))) {
+    return nullptr;
+  }
+  const PixPtr converted = engineForm(source);
+  const PixPtr grey(pixConvertTo8(converted ? converted.get() : source, 0));
+  PixPtr copy(grey ? pixScaleGrayLI(grey.get(), scale, scale) : nullptr);
+  // The resolution tells the engine the type's size, which the copy keeps.
+  if (copy && pixGetXRes(source) > 0 && pixGetYRes(source) > 0) {
+    pixSetResolution(copy.get(), static_cast<l_int32>(scaled(pixGetXRes(source))),
+                     static_cast<l_int32>(scaled(pixGetYRes(source))));
+  }
+  return copy;
+}
+
 TextRecognizer::~TextRecognizer() = default;
 
 Reading TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& runPieces,
@@ -444,7 +464,8 @@ Reading TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& runP
   const EngineInput prepared = prepare(bitmap);
   if (prepared.input == nullptr) return reading;
   const Scan scan{prepared.input, pixGetXRes(bitmap), prepared.evenlyLitPhoto};
-  const auto observations = [&](std::vector<RecognizedLine> lines) {
+  const auto observations = [&](std::vector<RecognizedLine> lines, std::string_view languages) {
+    readLeftOut(scan, prepared.binary.get(), lines, languages);
     reading.observations = observationsOf(std::move(lines), prepared.deskewed, pixGetWidth(bitmap),
                                           pixGetHeight(bitmap));
     return std::move(reading);
@@ -458,7 +479,7 @@ Reading TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& runP
     reading.smallType = isSmallType(lines);
     if (reading.smallType && stopAtSmallType) return reading;
     rereadOtherLanguages(scan, lines, languages);
-    return observations(std::move(lines));
+    return observations(std::move(lines), languages);
   }
   // The four models together read every word the first one reads poorly again with the others,
   // which about doubles the engine's time; a page plainly in one language is read with its model
@@ -514,7 +535,7 @@ Reading TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& runP
   for (std::vector<RecognizedLine>& band : bandLines) {
     std::move(band.begin(), band.end(), std::back_inserter(lines));
   }
-  return observations(std::move(lines));
+  return observations(std::move(lines), languages);
 }
 
 void TextRecognizer::rereadOtherLanguages(const Scan& scan, std::vector<RecognizedLine>& lines,
@@ -524,6 +545,15 @@ void TextRecognizer::rereadOtherLanguages(const Scan& scan, std::vector<Recogniz
     if (!showsAnotherLanguage(line, languages)) continue;
     std::vector<RecognizedLine> again = readArea(scan, line.box, allModels, Layout::line);
     if (again.size() == 1 && again[0].confidence > line.confidence) line = std::move(again[0]);
+  }
+}
+
+void TextRecognizer::readLeftOut(const Scan& scan, const Pix* ink,
+                                 std::vector<RecognizedLine>& lines, std::string_view languages) {
+  if (ink == nullptr) return;
+  for (const PixelBox& area : leftOutAreas(ink, lines)) {
+    std::vector<RecognizedLine> again = readArea(scan, area, languages, Layout::block);
+    std::move(again.begin(), again.end(), std::back_inserter(lines));
   }
 }
 

@@ -32,9 +32,14 @@ struct Reading {
   std::optional<std::string_view> language;
   std::size_t bands = 1;  // the pieces the page was cut into
   // The first lines read (the top band, or the page read in one pass) are small or poorly read
-  // for this bitmap: a second drawing at twice its resolution reads them better.
+  // for this bitmap: a finer second drawing reads them better.
   bool smallType = false;
 };
+
+// `bitmap` as the engine reads it (transparency over white) in 8-bit grey, scaled up by `scale`
+// (linear interpolation), its resolution with it; null when the copy would take more pixels than
+// the largest colour bitmap held, or cannot be made.
+PixPtr greyScaledUp(const Pix* bitmap, float scale);
 
 // One initialised engine (its language models loaded as its pages first need them, tuned as
 // described in the .cc), reused for every bitmap it is given. Not thread-safe: one instance per
@@ -74,6 +79,10 @@ class TextRecognizer {
   // again alone with the four models; the reading with the better confidence is kept.
   void rereadOtherLanguages(const Scan& scan, std::vector<RecognizedLine>& lines,
                             std::string_view languages);
+  // The areas of the scan that the engine's layout left out of `lines` (its ink in `ink`, 1 bpp)
+  // are read alone, each as a block, and their lines added.
+  void readLeftOut(const Scan& scan, const Pix* ink, std::vector<RecognizedLine>& lines,
+                   std::string_view languages);
 
   std::map<std::string, std::unique_ptr<Engine>, std::less<>> engines_;
 };

@@ -623,7 +623,10 @@ std::unique_ptr<DocumentPages> openImagePages(const std::string& path) {
       if (image_.window) return onScreen(*image_.window);
       return [](TextRecognizer& recognizer, const PieceRunner& runPieces, const Pix* bitmap,
                 std::int64_t pageNumber) {
-        return recognizePage(recognizer, runPieces, bitmap, pageNumber);
+        // An image has no finer drawing: a copy scaled up stands in for one (twice read worse
+        // than 1.5 times on contents pages and photos).
+        return recognizePage(recognizer, runPieces, bitmap, pageNumber,
+                             [bitmap] { return greyScaledUp(bitmap, 1.5f); });
       };
     }
 

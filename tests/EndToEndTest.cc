@@ -123,6 +123,15 @@ TEST(EndToEnd, PathsAndImages) {
       // A form's column of day numbers, which the engine first takes for lines turned on their
       // side.
       {{"days.png"}, 0, "", {"\\n9\\n10\\n11\\n", "\\n30\\n31\""}, {{0, 420, 2180}}},
+      // A contents page in small type, read from a copy scaled up.
+      {{"small-contents.png"},
+       0,
+       "",
+       {"4.6.4.2 Weitere Informationen über die Testing-Distribution", "4.6.4.3 Experimental"},
+       {{0, 1191, 500}}},
+      // The same form as an image in small type: its day numbers are read from a copy scaled up,
+      // where the engine's layout leaves them out and they are read alone.
+      {{"form-days.png"}, 0, "", {"Bemerkung\\n1\\n2\\n3\\n", "\\n30\\n31\""}, {{0, 1224, 900}}},
       // Built to take time or memory: forms 8 deep drawing 8^8 fills, a 10^10-pixel image of 10
       // bytes, 24 page-sized transparency groups nested, a 10 x 10 frame on an 11000 x 11000
       // screen.

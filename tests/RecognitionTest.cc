@@ -1,4 +1,5 @@
 #include <cmath>
+#include <functional>
 #include <map>
 #include <numbers>
 #include <sstream>
@@ -120,6 +121,71 @@ TEST(ReadingRules, TellsSmallTypeByMedianLineHeightOrPoorWords) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(isSmallType(c.lines), c.small);
+  }
+}
+
+TEST(ReadingRules, FindsTheAreasAReadingLeftOut) {
+  // Ten lines of 40 letters (10 x 20 px) on a 1000 x 1000 page, each line read, and `numbers` more
+  // letters 30 px apart down a column right of them, outside every line; `also` inks more.
+  const auto areas = [](int numbers, const std::function<void(Pix*)>& also = {}) {
+    const PixPtr ink(pixCreate(1000, 1000, 1));
+    const auto letter = [&](int x, int y, int w, int h) {
+      pixRasterop(ink.get(), x, y, w, h, PIX_SET, nullptr, 0, 0);
+    };
+    std::vector<RecognizedLine> lines;
+    for (int row = 0; row < 30; ++row) {
+      const int top = 50 + 30 * row;
+      if (row < 10) {
+        for (int i = 0; i < 40; ++i) letter(50 + 15 * i, top, 10, 20);
+        lines.push_back({"line", {50, top - 2, 650, top + 22}, 90, {}});
+      }
+      if (row < numbers) letter(900, top, 10, 20);
+    }
+    if (also) also(ink.get());
+    return leftOutAreas(ink.get(), lines);
+  };
+  const std::vector<PixelBox> column = areas(20);
+  ASSERT_EQ(column.size(), 1u);
+  EXPECT_EQ(std::vector<int>({column[0].left, column[0].top, column[0].right, column[0].bottom}),
+            std::vector<int>({900, 50, 910, 640}));
+  // A number's first digit within a line's margin is read with the rest of the number.
+  const std::vector<PixelBox> numbers = areas(20, [](Pix* page) {
+    for (int row = 0; row < 10; ++row) {
+      pixRasterop(page, 655, 50 + 30 * row, 10, 20, PIX_SET, nullptr, 0, 0);
+      pixRasterop(page, 668, 50 + 30 * row, 10, 20, PIX_SET, nullptr, 0, 0);
+    }
+  });
+  ASSERT_EQ(numbers.size(), 2u);
+  EXPECT_EQ(std::min(numbers[0].left, numbers[1].left), 655);
+  EXPECT_TRUE(areas(0).empty());
+  EXPECT_TRUE(areas(19).empty());  // stray marks
+  // `count` marks `w` x `h` at `x`, one a line down the page; or a grid of them, 110 x 100 px
+  // apart.
+  const auto down = [](int count, int x, int w, int h) {
+    return [=](Pix* page) {
+      for (int row = 0; row < count; ++row) {
+        pixRasterop(page, x, 50 + 30 * row, w, h, PIX_SET, nullptr, 0, 0);
+      }
+    };
+  };
+  const auto grid = [](Pix* page) {
+    for (int i = 0; i < 32; ++i) {
+      pixRasterop(page, 50 + 110 * (i % 8), 400 + 100 * (i / 8), 10, 20, PIX_SET, nullptr, 0, 0);
+    }
+  };
+  const struct {
+    const char* what;
+    std::function<void(Pix*)> ink;
+  } none[] = {
+      {"a column of leaders' dots", down(30, 900, 3, 3)},
+      {"a rule", down(1, 960, 3, 900)},
+      {"letters the engine's box clipped at a line's end", down(10, 652, 8, 20)},
+      {"and at its start", down(10, 40, 8, 20)},
+      {"noise: more areas than are worth reading alone", grid},
+  };
+  for (const auto& c : none) {
+    SCOPED_TRACE(c.what);
+    EXPECT_TRUE(areas(0, c.ink).empty());
   }
 }
 
