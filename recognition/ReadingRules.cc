@@ -28,6 +28,15 @@ std::vector<Band> withinBandPixels(std::vector<Band> bands, int width,
   return cut;
 }
 
+// The page's type size: the median line height, which a few headings or specks do not move.
+int medianLineHeight(const std::vector<RecognizedLine>& lines) {
+  std::vector<int> heights;
+  for (const RecognizedLine& line : lines) heights.push_back(line.box.bottom - line.box.top);
+  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
+  std::nth_element(heights.begin(), middle, heights.end());
+  return *middle;
+}
+
 }  // namespace
 
 std::vector<Band> cutIntoBands(const std::vector<std::int32_t>& inkPerRow, std::int32_t ink,
@@ -82,19 +91,15 @@ bool isSmallType(const std::vector<RecognizedLine>& lines) {
   constexpr double poorFraction = 0.25;
   constexpr std::size_t minWords = 20;  // a title page's few large words say nothing
   if (lines.empty()) return false;
-  std::vector<int> heights;
   std::size_t words = 0;
   std::size_t poor = 0;
   for (const RecognizedLine& line : lines) {
-    heights.push_back(line.box.bottom - line.box.top);
     for (const RecognizedWord& word : line.words) {
       ++words;
       if (word.confidence < poorConfidence) ++poor;
     }
   }
-  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
-  std::nth_element(heights.begin(), middle, heights.end());
-  return *middle < smallLineHeight ||
+  return medianLineHeight(lines) < smallLineHeight ||
          (words >= minWords &&
           static_cast<double>(poor) >= poorFraction * static_cast<double>(words));
 }
@@ -105,11 +110,7 @@ std::vector<PixelBox> leftOutAreas(const Pix* ink, const std::vector<RecognizedL
   constexpr std::size_t minLeftOut = 20;    // a few stray marks are no column
   constexpr double leftOutFraction = 0.02;  // of the letters
   if (lines.empty()) return {};
-  std::vector<int> heights;
-  for (const RecognizedLine& line : lines) heights.push_back(line.box.bottom - line.box.top);
-  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
-  std::nth_element(heights.begin(), middle, heights.end());
-  const int lineHeight = std::max(*middle, 1);
+  const int lineHeight = std::max(medianLineHeight(lines), 1);
   Pix* page = const_cast<Pix*>(ink);  // Leptonica's accessors only read it
   const int width = pixGetWidth(page);
   const int height = pixGetHeight(page);
