@@ -107,8 +107,9 @@ bool isSmallType(const std::vector<RecognizedLine>& lines) {
 // The engine's own layout drops a column of page numbers from some contents pages drawn finer
 // (bold digits after leaders), and now and then a line among leaders.
 std::vector<PixelBox> leftOutAreas(const Pix* ink, const std::vector<RecognizedLine>& lines) {
-  constexpr std::size_t minLeftOut = 20;    // a few stray marks are no column
-  constexpr double leftOutFraction = 0.02;  // of the letters
+  // A speck or two is no text; three letters may be all the page numbers a contents page lost (the
+  // engine drops the numbers of two or three entries as readily as a whole column).
+  constexpr std::size_t minLeftOut = 3;
   if (lines.empty()) return {};
   const int lineHeight = std::max(medianLineHeight(lines), 1);
   Pix* page = const_cast<Pix*>(ink);  // Leptonica's accessors only read it
@@ -131,21 +132,18 @@ std::vector<PixelBox> leftOutAreas(const Pix* ink, const std::vector<RecognizedL
   if (pixCountConnComp(page, 8, &count) != 0 || count > maxBlobs) return {};
   BOXA* blobs = pixConnCompBB(page, 8);
   if (!blobs) return {};
-  std::size_t letters = 0;
   std::size_t leftOut = 0;
   for (l_int32 i = 0; i < boxaGetCount(blobs); ++i) {
     l_int32 x = 0, y = 0, w = 0, h = 0;
     boxaGetBoxGeometry(blobs, i, &x, &y, &w, &h);
     if (h * 5 < lineHeight * 2 || h * 5 > lineHeight * 6 || w > 2 * lineHeight) continue;
-    ++letters;
     l_uint32 inLine = 0;
     pixGetPixel(read.get(), x + w / 2, y + h / 2, &inLine);
     if (inLine != 0) continue;
     ++leftOut;
     pixRasterop(left.get(), x, y, w, h, PIX_SET, nullptr, 0, 0);
   }
-  if (leftOut < minLeftOut ||
-      static_cast<double>(leftOut) < leftOutFraction * static_cast<double>(letters)) {
+  if (leftOut < minLeftOut) {
     boxaDestroy(&blobs);
     return {};
   }

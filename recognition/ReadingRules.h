@@ -50,9 +50,9 @@ std::vector<Band> cutIntoBands(const std::vector<std::int32_t>& inkPerRow, std::
 bool isSmallType(const std::vector<RecognizedLine>& lines);
 
 // Where a reading (`lines`, in pixels of `ink`, 1 bpp) left letters out: blobs of ink of a
-// letter's size outside every line, when there are as many as a column of page numbers, gathered
-// into areas of letters within a line's height of each other. None when there are fewer, or more
-// areas than maxLeftOutAreas (noise).
+// letter's size outside every line, when there are three or more, gathered into areas of letters
+// within a line's height of each other. None when there are fewer, or more areas than
+// maxLeftOutAreas (noise).
 std::vector<PixelBox> leftOutAreas(const Pix* ink, const std::vector<RecognizedLine>& lines);
 constexpr std::size_t maxLeftOutAreas = 16;
 
