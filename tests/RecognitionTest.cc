@@ -158,7 +158,7 @@ TEST(ReadingRules, FindsTheAreasAReadingLeftOut) {
   ASSERT_EQ(numbers.size(), 2u);
   EXPECT_EQ(std::min(numbers[0].left, numbers[1].left), 655);
   EXPECT_TRUE(areas(0).empty());
-  EXPECT_TRUE(areas(2).empty());  // specks
+  EXPECT_TRUE(areas(2).empty());   // specks
   EXPECT_EQ(areas(3).size(), 1u);  // the page numbers of three entries
   // `count` marks `w` x `h` at `x`, one a line down the page; or a grid of them, 110 x 100 px
   // apart.
