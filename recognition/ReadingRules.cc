@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 #include <leptonica/allheaders.h>
 
@@ -36,6 +37,11 @@ int medianLineHeight(const std::vector<RecognizedLine>& lines) {
   std::nth_element(heights.begin(), middle, heights.end());
   return *middle;
 }
+
+struct BoxaDeleter {
+  void operator()(BOXA* boxes) const noexcept { boxaDestroy(&boxes); }
+};
+using BoxaPtr = std::unique_ptr<BOXA, BoxaDeleter>;
 
 }  // namespace
 
@@ -130,12 +136,12 @@ std::vector<PixelBox> leftOutAreas(const Pix* ink, const std::vector<RecognizedL
   constexpr l_int32 maxBlobs = 200'000;
   l_int32 count = 0;
   if (pixCountConnComp(page, 8, &count) != 0 || count > maxBlobs) return {};
-  BOXA* blobs = pixConnCompBB(page, 8);
+  const BoxaPtr blobs(pixConnCompBB(page, 8));
   if (!blobs) return {};
   std::size_t leftOut = 0;
-  for (l_int32 i = 0; i < boxaGetCount(blobs); ++i) {
+  for (l_int32 i = 0; i < boxaGetCount(blobs.get()); ++i) {
     l_int32 x = 0, y = 0, w = 0, h = 0;
-    boxaGetBoxGeometry(blobs, i, &x, &y, &w, &h);
+    boxaGetBoxGeometry(blobs.get(), i, &x, &y, &w, &h);
     if (h * 5 < lineHeight * 2 || h * 5 > lineHeight * 6 || w > 2 * lineHeight) continue;
     l_uint32 inLine = 0;
     pixGetPixel(read.get(), x + w / 2, y + h / 2, &inLine);
@@ -143,30 +149,24 @@ std::vector<PixelBox> leftOutAreas(const Pix* ink, const std::vector<RecognizedL
     ++leftOut;
     pixRasterop(left.get(), x, y, w, h, PIX_SET, nullptr, 0, 0);
   }
-  if (leftOut < minLeftOut) {
-    boxaDestroy(&blobs);
-    return {};
-  }
+  if (leftOut < minLeftOut) return {};
   // Letters two lines apart along a line and one down a column are one area.
   const PixPtr joined(pixDilateBrick(nullptr, left.get(), 4 * lineHeight + 1, 2 * lineHeight + 1));
-  BOXA* gathered = joined ? pixConnCompBB(joined.get(), 8) : nullptr;
-  if (!gathered) {
-    boxaDestroy(&blobs);
-    return {};
-  }
+  const BoxaPtr gathered(joined ? pixConnCompBB(joined.get(), 8) : nullptr);
+  if (!gathered) return {};
   std::vector<PixelBox> areas;
-  const l_int32 found = boxaGetCount(gathered);
+  const l_int32 found = boxaGetCount(gathered.get());
   for (l_int32 i = 0; i < found && static_cast<std::size_t>(found) <= maxLeftOutAreas; ++i) {
     l_int32 x = 0, y = 0, w = 0, h = 0;
-    boxaGetBoxGeometry(gathered, i, &x, &y, &w, &h);
+    boxaGetBoxGeometry(gathered.get(), i, &x, &y, &w, &h);
     // The letters' own extent, inside what the dilation added, grown to hold the blobs it cuts
     // or all but touches: a page number's first digit, in a line's margin, cut off would leave
     // the next read as another number.
     PixelBox area{x + 2 * lineHeight, y + lineHeight, x + w - 2 * lineHeight, y + h - lineHeight};
     const PixelBox inner = area;
-    for (l_int32 j = 0; j < boxaGetCount(blobs); ++j) {
+    for (l_int32 j = 0; j < boxaGetCount(blobs.get()); ++j) {
       l_int32 bx = 0, by = 0, bw = 0, bh = 0;
-      boxaGetBoxGeometry(blobs, j, &bx, &by, &bw, &bh);
+      boxaGetBoxGeometry(blobs.get(), j, &bx, &by, &bw, &bh);
       if (bx >= inner.right + margin || bx + bw <= inner.left - margin || by >= inner.bottom ||
           by + bh <= inner.top || bw > 2 * lineHeight) {
         continue;
@@ -176,8 +176,6 @@ std::vector<PixelBox> leftOutAreas(const Pix* ink, const std::vector<RecognizedL
     }
     areas.push_back(area);
   }
-  boxaDestroy(&gathered);
-  boxaDestroy(&blobs);
   return areas;
 }
 
