@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -272,10 +273,83 @@ Head headOf(const Lines& lines, double boundary) {
 
 void readColumns(const Lines& lines, bool wholePage, Lines& order);
 
+// Type at most this share of the page's common line height is small: a footnote's.
+constexpr double smallType = 0.85;
+
+// The middle value (the upper of the two middle ones), 0 for none.
+double medianOf(std::vector<double> values) {
+  if (values.empty()) return 0.0;
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
+double medianHeight(const Lines& lines) {
+  std::vector<double> heights;
+  for (const Observation* line : lines) {
+    if (!std::isnan(line->height)) heights.push_back(line->height);
+  }
+  return medianOf(std::move(heights));
+}
+
+// A column's footnotes: its lowest lines, in type smaller than the page's text, under more white
+// than a line is high (the footnote rule's), and below every other line of the columns. They are
+// read after the last column, so that text running on from one column into the next is not cut
+// by them. Moves them from the sides to `notes`.
+void takeFootnotes(const std::vector<Lines*>& sides, double textHeight, Lines& notes) {
+  std::vector<Lines> sorted;      // each side top down
+  std::vector<std::size_t> body;  // how many of them are text, above the notes
+  for (const Lines* side : sides) {
+    Lines down = *side;
+    std::stable_sort(down.begin(), down.end(), [](const Observation* a, const Observation* b) {
+      return heightKey(a->y) > heightKey(b->y);
+    });
+    // Up from the bottom through small type; the notes begin under its highest white wider than a
+    // line is high (the rule's, or that between the notes and a page number).
+    std::size_t first = down.size();
+    std::size_t notesBegin = down.size();
+    while (first > 0 && down[first - 1]->height < smallType * textHeight) {
+      --first;
+      if (first > 0 && down[first - 1]->y - (down[first]->y + down[first]->height) > textHeight) {
+        notesBegin = first;
+      }
+    }
+    body.push_back(notesBegin);
+    sorted.push_back(std::move(down));
+  }
+  // Once a side's notes are refused, its lowest lines are text, so the others are looked at again.
+  for (bool changed = true; changed;) {
+    changed = false;
+    double textBottom = infinity;
+    for (std::size_t s = 0; s < sorted.size(); ++s) {
+      if (body[s] > 0) textBottom = std::min(textBottom, sorted[s][body[s] - 1]->y);
+    }
+    for (std::size_t s = 0; s < sorted.size(); ++s) {
+      const Lines& down = sorted[s];
+      if (body[s] < down.size() && !(down[body[s]]->y + down[body[s]]->height < textBottom)) {
+        body[s] = down.size();
+        changed = true;
+      }
+    }
+  }
+  for (std::size_t s = 0; s < sorted.size(); ++s) {
+    Lines taken(sorted[s].begin() + static_cast<std::ptrdiff_t>(body[s]), sorted[s].end());
+    if (taken.empty()) continue;
+    std::sort(taken.begin(), taken.end(), std::less<const Observation*>());
+    const auto isNote = [&](const Observation* line) {
+      return std::binary_search(taken.begin(), taken.end(), line, std::less<const Observation*>());
+    };
+    Lines& side = *sides[s];
+    std::copy_if(side.begin(), side.end(), std::back_inserter(notes), isNote);
+    side.erase(std::remove_if(side.begin(), side.end(), isNote), side.end());
+  }
+}
+
 // Splits at the first wide gap between the given centres that a column lies right of, and reads
 // each side the same way, so no two columns are ever interleaved (three columns read one after the
 // other). False when no gap splits.
-bool splitAtAGap(const Lines& lines, std::vector<double> centres, Gap first, Lines& order) {
+bool splitAtAGap(const Lines& lines, std::vector<double> centres, Gap first, bool wholePage,
+                 Lines& order) {
   std::sort(centres.begin(), centres.end(), centreBefore);
   bool firstGap = true;
   for (std::size_t k = 0; k + 1 < centres.size(); ++k) {
@@ -303,9 +377,12 @@ bool splitAtAGap(const Lines& lines, std::vector<double> centres, Gap first, Lin
       }
       if (head.empty() || (!left.empty() && !right.empty())) break;
     }
+    Lines notes;
+    if (wholePage) takeFootnotes({&left, &right}, medianHeight(lines), notes);
     if (!head.empty()) readColumns(head, false, order);
     readColumns(left, false, order);
     readColumns(right, false, order);
+    if (!notes.empty()) readColumns(notes, false, order);
     return true;
   }
   return false;
@@ -321,11 +398,11 @@ void readColumns(const Lines& lines, bool wholePage, Lines& order) {
     centres.push_back(centreOf(*line));
     if (!std::isnan(line->width)) widths.push_back(line->width);
   }
-  if (splitAtAGap(lines, centres, wholePage ? Gap::firstOfPage : Gap::later, order)) return;
+  if (splitAtAGap(lines, centres, wholePage ? Gap::firstOfPage : Gap::later, wholePage, order)) {
+    return;
+  }
   if (!widths.empty()) {
-    const auto middle = widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2);
-    std::nth_element(widths.begin(), middle, widths.end());
-    const double median = *middle;
+    const double median = medianOf(std::move(widths));
     centres.clear();
     for (const Observation* line : lines) {
       if (line->width >= 0.5 * median && line->width <= 2 * median) {
@@ -333,7 +410,7 @@ void readColumns(const Lines& lines, bool wholePage, Lines& order) {
       }
     }
     if (centres.size() < lines.size() &&
-        splitAtAGap(lines, centres, Gap::underJoinedLines, order)) {
+        splitAtAGap(lines, centres, Gap::underJoinedLines, wholePage, order)) {
       return;
     }
   }

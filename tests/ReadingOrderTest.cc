@@ -101,6 +101,17 @@ TEST(ReadingOrder, OrdersPagesByTheirColumns) {
         line("L2", 0.1, 0.3, 0.85), line("R2", 0.55, 0.35, 0.85), line("Head 2", 0.1, 0.8, 0.8),
         line("L3", 0.1, 0.35, 0.75), line("R3", 0.55, 0.3, 0.75), line("R4", 0.55, 0.35, 0.7)},
        {"L1", "L2", "L3", "Head", "R1", "R2", "Head 2", "R3", "R4"}},
+      // Notes in smaller type under white at the columns' foot come after both columns, so that
+      // text running on from one column into the next stays whole; a paragraph's last line in
+      // smaller letters ("end.") stays in its column.
+      {"footnotes under two columns",
+       {line("L1", 0.1, 0.35, 0.9), line("R1", 0.55, 0.35, 0.9), line("L2", 0.1, 0.35, 0.85),
+        line("R2", 0.55, 0.35, 0.85), line("L3", 0.1, 0.35, 0.8),
+        Observation{"end.", 0.1, 0.78, 0.05, 0.014, 1}, line("R3", 0.55, 0.35, 0.8),
+        Observation{"*note", 0.1, 0.1, 0.35, 0.014, 1},
+        Observation{"-1-", 0.49, 0.05, 0.02, 0.012, 1},
+        Observation{"+note", 0.55, 0.1, 0.35, 0.014, 1}},
+       {"L1", "L2", "L3", "end.", "R1", "R2", "R3", "*note", "+note", "-1-"}},
       // Short pieces (a card's single words) whose centres chain across the gutter.
       {"two columns under a chain of short pieces",
        {line("L1", 0.05, 0.35, 0.9), line("R1", 0.55, 0.35, 0.9), line("L2", 0.05, 0.35, 0.85),
