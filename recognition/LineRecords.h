@@ -1,9 +1,20 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace quirna {
+
+// The middle value (the upper of the two middle ones); a value-initialised T for none.
+template <typename T>
+T medianOf(std::vector<T> values) {
+  if (values.empty()) return T{};
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
 
 // A box in pixels of the bitmap the engine read, origin top-left, right and bottom exclusive.
 struct PixelBox {

@@ -273,16 +273,8 @@ Head headOf(const Lines& lines, double boundary) {
 
 void readColumns(const Lines& lines, bool wholePage, Lines& order);
 
-// Type at most this share of the page's common line height is small: a footnote's.
+// Type under this share of the page's common line height is small: a footnote's.
 constexpr double smallType = 0.85;
-
-// The middle value (the upper of the two middle ones), 0 for none.
-double medianOf(std::vector<double> values) {
-  if (values.empty()) return 0.0;
-  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
-}
 
 double medianHeight(const Lines& lines) {
   std::vector<double> heights;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include <leptonica/allheaders.h>
 
@@ -33,9 +34,7 @@ std::vector<Band> withinBandPixels(std::vector<Band> bands, int width,
 int medianLineHeight(const std::vector<RecognizedLine>& lines) {
   std::vector<int> heights;
   for (const RecognizedLine& line : lines) heights.push_back(line.box.bottom - line.box.top);
-  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
-  std::nth_element(heights.begin(), middle, heights.end());
-  return *middle;
+  return medianOf(std::move(heights));
 }
 
 struct BoxaDeleter {
