@@ -24,12 +24,19 @@ constexpr Language languages[] = {
     {"deu", {"der",  "das", "und",  "ist",  "nicht", "ein",  "eine", "zu",   "den",
              "mit",  "von", "sich", "auf",  "für",   "dem",  "im",   "auch", "werden",
              "wird", "sie", "oder", "sind", "bei",   "kann", "wenn", "nach"}},
-    {"fra", {"le",   "la",   "les", "et",  "un",   "une",   "est",  "pour", "que",
+    {"fra", {"le",   "nous", "les", "et",  "un",   "une",   "est",  "pour", "être",
              "qui",  "dans", "sur", "pas", "par",  "au",    "avec", "ce",   "il",
              "vous", "sont", "aux", "ou",  "mais", "cette", "peut", "plus"}},
     {"nld", {"het",  "een",  "van", "dat", "niet", "voor",  "op",     "met", "te",
              "zijn", "er",   "ook", "aan", "om",   "wordt", "worden", "kan", "bij",
              "naar", "deze", "dan", "nog", "maar", "wat",   "uw",     "geen"}},
+    // Spanish, which no model is for: "la" and "que", which it shares with French, count for
+    // neither, so that it is not read with the French model alone, which loses its á, í, ó and ú;
+    // the four models with English first keep them.
+    {"eng+nld+deu+fra",
+     {"el",   "los", "las",     "del",    "por",   "con",   "para", "una",  "como",
+      "pero", "más", "también", "muy",    "sus",   "su",    "al",   "lo",   "esta",
+      "este", "hay", "puede",   "cuando", "sobre", "entre", "sin",  "donde"}},
 };
 
 // Lower-cased (ASCII letters only: the listed words start with one) without the punctuation

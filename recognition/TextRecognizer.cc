@@ -43,6 +43,17 @@ constexpr std::string_view allModels = "fra+deu+nld+eng";
 // Reads the top band of a page read in bands: the commonest language of documents.
 constexpr std::string_view firstModel = "eng";
 
+// The models to read an area again with, read with `languages` and found to be in `own`: an area
+// in another language than the page's, with the four models; one in a language no model is for
+// (its models are the four in another order), with those.
+std::optional<std::string_view> modelsToReadAgain(std::optional<std::string_view> own,
+                                                  std::string_view languages) {
+  if (!own || *own == languages) return std::nullopt;
+  if (own->find('+') != std::string_view::npos) return own;
+  if (languages == allModels) return std::nullopt;
+  return allModels;
+}
+
 // The engine's bounds for a stated resolution; outside them it estimates one from the text.
 constexpr int minPlausibleDPI = 70;
 constexpr int maxPlausibleDPI = 2400;
@@ -474,10 +485,14 @@ Reading TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& runP
   reading.bands = bands.size();
   if (bands.size() < 2) {
     reading.language = language;
-    const std::string_view languages = language.value_or(allModels);
+    std::string_view languages = language.value_or(allModels);
     std::vector<RecognizedLine> lines = readArea(scan, {0, 0, 0, 0}, languages);
     reading.smallType = isSmallType(lines);
     if (reading.smallType && stopAtSmallType) return reading;
+    if (const auto again = modelsToReadAgain(plainLanguage(lines), languages)) {
+      languages = *again;
+      lines = readArea(scan, {0, 0, 0, 0}, languages);
+    }
     rereadOtherLanguages(scan, lines, languages);
     return observations(std::move(lines), languages);
   }
@@ -515,14 +530,12 @@ Reading TextRecognizer::recognizeText(const Pix* bitmap, const PieceRunner& runP
     const PixelBox area{0, band.top, width, band.bottom};
     std::vector<RecognizedLine> read = engine.readArea(scan, area, languages);
     // A band in another language (a quotation, a summary in a second language) is read again
-    // with all four models; in a band of the page's language, the lines in another.
-    if (languages != allModels) {
-      const std::optional<std::string_view> own = plainLanguage(read);
-      if (own && *own != languages) {
-        read = engine.readArea(scan, area, allModels);
-      } else {
-        engine.rereadOtherLanguages(scan, read, languages);
-      }
+    // with all four models (Spanish with the four in its order); in a band of the page's
+    // language, the lines in another.
+    if (const auto again = modelsToReadAgain(plainLanguage(read), languages)) {
+      read = engine.readArea(scan, area, *again);
+    } else {
+      engine.rereadOtherLanguages(scan, read, languages);
     }
     bandLines[order[index]] = std::move(read);
   };

@@ -162,6 +162,18 @@ TEST(EndToEnd, PDFs) {
                      {"[0 0 595.276 841.89]", {{72, 760, 24, "Un été français"}}},
                      {"[0 0 612 792]", {}, "/Rotate 90", turned},
                      {"[0 0 612 792]", {{72, 700, 24, "Cropped"}}, "/CropBox [0 0 300 300]"}}));
+  const char* const spanish[] = {
+      "El puerto de la ciudad está al final de una bahía larga, y los pescadores",
+      "salen cada mañana con sus barcos al mar cuando el tiempo lo permite. En",
+      "invierno el mar es a menudo demasiado duro, y los barcos se quedan en el",
+      "puerto, donde la gente del astillero los prepara para el próximo verano.",
+      "El trabajo es duro, pero se paga bien, y muchos jóvenes del pueblo",
+      "encuentran aquí una línea de vida que también les da un sustento seguro.",
+      "Desde hace algunos años vienen en verano más visitantes a la ciudad."};
+  std::vector<PDFText> lines;
+  for (std::size_t i = 0; i < std::size(spanish); ++i)
+    lines.push_back({60, 740 - 16.0 * static_cast<double>(i), 12, spanish[i]});
+  writeFile(made / "spanish.pdf", makePDF({{"[0 0 612 792]", lines}}));
   const std::string noModels = "TESSDATA_PREFIX=" + made.path().string();  // none there
   check({
       {{"mixed.pdf"},
@@ -171,6 +183,8 @@ TEST(EndToEnd, PDFs) {
        {{1, 1224, 1584}, {3, 1190, 1683}, {4, 1584, 1224}, {5, 1224, 1584}}},
       // A French paragraph among German lines, on a page read with the German model.
       {{"mixed-language.pdf"}, 0, "", {"cœur", "déjà", "Après", "pêche", "entrepôts", "très"}},
+      // Spanish, which no model is for: its acute accents are read, not ä, ö, ü.
+      {{"spanish.pdf"}, 0, "", {"próximo", "jóvenes", "también", "más"}},
       {{"owner-password.pdf"}, 0, "", {"ledger"}, {{1, 800, 400}}},
       {{"user-password.pdf"}, 1, pdfError},
       {.files = {"owner-password.pdf"},

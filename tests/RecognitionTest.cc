@@ -47,6 +47,10 @@ TEST(Recognition, TellsAPlainLanguageByItsCommonestWords) {
   EXPECT_EQ(language({"Het pakket wordt door het systeem geïnstalleerd en kan met deze opdracht "
                       "worden verwijderd, maar niet voor een oude versie van dat systeem."}),
             "nld");
+  // Spanish shares "la", "que" and "un" with French: the four models, English first.
+  EXPECT_EQ(language({"El paquete se instala con el sistema y puede ser retirado con esta orden, "
+                      "pero no en las versiones que son antiguas para la máquina."}),
+            "eng+nld+deu+fra");
   // Too few such words, or two languages close together: no plain language.
   EXPECT_EQ(language({"int main(int argc, char** argv) { return run(argv[1]); }"}), "none");
   EXPECT_EQ(language({"The price is the same for you and for this shop.",
