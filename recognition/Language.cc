@@ -131,4 +131,23 @@ std::string withAddressesJoined(std::string text) {
   return text;
 }
 
+std::string withWebHostsMended(std::string text) {
+  constexpr std::string_view before = " \t([<\"'";  // what a host may follow but "//"
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const bool starts = at == 0 || before.find(text[at - 1]) != std::string_view::npos ||
+                        (at >= 2 && text[at - 1] == '/' && text[at - 2] == '/');
+    if (!starts) continue;
+    std::size_t end = at;
+    while (end < text.size() && end - at < 5 && (text[end] == 'u' || text[end] == 'w')) ++end;
+    const std::string_view label(text.data() + at, end - at);
+    const bool host = end + 1 < text.size() && text[end] == '.' &&
+                      std::isalnum(static_cast<unsigned char>(text[end + 1])) != 0;
+    if (host && label.size() >= 3 && label.size() <= 4 && label != "www" &&
+        label.find('w') != std::string_view::npos) {
+      text.replace(at, label.size(), "www");
+    }
+  }
+  return text;
+}
+
 }  // namespace quirna

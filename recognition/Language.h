@@ -25,4 +25,9 @@ bool showsAnotherLanguage(const RecognizedLine& line, std::string_view model);
 // address never has one there. Only the common schemes, so that prose ("Note: //") is left alone.
 std::string withAddressesJoined(std::string text);
 
+// `text` with a web host's "www" made whole where a model read it as three or four of "u" and "w"
+// ("wuw.debian.org", "//uww.", "(wwuw."): no host begins so, and the Dutch and French models read
+// "www" so in some fonts whatever its size.
+std::string withWebHostsMended(std::string text);
+
 }  // namespace quirna

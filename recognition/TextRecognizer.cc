@@ -359,9 +359,10 @@ std::vector<Observation> observationsOf(std::vector<RecognizedLine> lines, const
     if (deskewed.bitmap) {
       mapBackFromDeskewed(deskewed, width, height, box.left, box.top, box.right, box.bottom);
     }
-    observations.push_back(Observation{withAddressesJoined(std::move(line.text)), box.left / w,
-                                       (h - box.bottom) / h, (box.right - box.left) / w,
-                                       (box.bottom - box.top) / h, line.confidence / 100.0f});
+    observations.push_back(
+        Observation{withWebHostsMended(withAddressesJoined(std::move(line.text))), box.left / w,
+                    (h - box.bottom) / h, (box.right - box.left) / w, (box.bottom - box.top) / h,
+                    line.confidence / 100.0f});
   }
   return observations;
 }

@@ -194,12 +194,17 @@ TEST(ReadingRules, FindsTheAreasAReadingLeftOut) {
   }
 }
 
-TEST(Recognition, JoinsAnAddressSplitAfterItsScheme) {
+TEST(Recognition, MendsAnAddressTheEngineSplitOrMisread) {
   EXPECT_EQ(withAddressesJoined("(https: //www.debian.org/) and ftp: //a.b, git: //x"),
             "(https://www.debian.org/) and ftp://a.b, git://x");
   EXPECT_EQ(withAddressesJoined("HTTPS: //x, file: ///etc"), "HTTPS://x, file:///etc");
   EXPECT_EQ(withAddressesJoined("Note: //comment, xhttp: //y, https://z : //, file: // local"),
             "Note: //comment, xhttp: //y, https://z : //, file: // local");
+  EXPECT_EQ(withWebHostsMended("(http://wuw.a.org/) uww.b.nl, //wwuw.c \"uuw.d wuw.e"),
+            "(http://www.a.org/) www.b.nl, //www.c \"www.d www.e");
+  // Not a misread "www": a longer or shorter run, no "w", no host after it, inside a word or path.
+  EXPECT_EQ(withWebHostsMended("uw.nl wuwuw.a uuu.b wuw. wuw.- awuw.c /wuw.d https://www.e"),
+            "uw.nl wuwuw.a uuu.b wuw. wuw.- awuw.c /wuw.d https://www.e");
 }
 
 TEST(Recognition, BoxesOfATurnedPageLieOnItsText) {
