@@ -239,6 +239,21 @@ bool isEvenlyLit(Pix* bitmap) {
   return lightest - darkest < maxSpread;
 }
 
+// Whether the ink of `bitmap` (in an engine form; its dark pixels set in `ink`) is nowhere black:
+// a blurred copy, whose thin strokes Sauvola's threshold, relative to its neighbourhood, drops
+// where Otsu's keeps them (links in colour, thin type). The darkest tenth of the ink is black on
+// drawn pages (at most grey 32 on cards printed in grey) and grey 58 and lighter once blurred.
+bool hasSoftInk(Pix* bitmap, Pix* ink) {
+  constexpr float darkRank = 0.1f;
+  constexpr float minSoft = 45;
+  const PixPtr grey(pixGetDepth(bitmap) == 32 ? pixConvertRGBToLuminance(bitmap)
+                                              : pixClone(bitmap));
+  l_float32 dark = 0;
+  return grey && ink &&
+         pixGetRankValueMasked(grey.get(), ink, 0, 0, 1, darkRank, &dark, nullptr) == 0 &&
+         dark > minSoft;
+}
+
 }  // namespace
 
 // What the engine reads: a bitmap in a form it takes, its resolution and how to threshold it.
@@ -289,8 +304,9 @@ EngineInput prepare(const Pix* bitmap) {
     pixCountPixels(prepared.binary.get(), &prepared.ink, nullptr);
     prepared.deskewed = deskew(input, prepared.binary.get());
   }
-  // A drawn page is never skewed: one that is was photographed or scanned.
-  prepared.evenlyLitPhoto = prepared.deskewed.bitmap && isEvenlyLit(input);
+  // A drawn page is never skewed nor blurred: one that is was photographed or scanned.
+  prepared.evenlyLitPhoto =
+      (prepared.deskewed.bitmap || hasSoftInk(input, prepared.binary.get())) && isEvenlyLit(input);
   prepared.input = prepared.deskewed.bitmap ? prepared.deskewed.bitmap.get() : input;
   if (prepared.deskewed.bitmap) prepared.binary.reset(pixConvertTo1(prepared.input, inkThreshold));
   return prepared;

@@ -120,6 +120,12 @@ TEST(EndToEnd, PathsAndImages) {
        "",
        {"selon Debian (https:\\/\\/www.debian.org\\/social_contract", "ambiguïté du mot anglais"},
        {{0, 918, 148}}},
+      // Blurred, not tilted: Sauvola's threshold drops the faint strokes of its two links.
+      {{"blurred-links.png"},
+       0,
+       "",
+       {"Please see https:\\/\\/www.", "\\/ports\\/hurd\\/ for more information about Debian"},
+       {{0, 1191, 46}}},
       // A form's column of day numbers, which the engine first takes for lines turned on their
       // side.
       {{"days.png"}, 0, "", {"\\n9\\n10\\n11\\n", "\\n30\\n31\""}, {{0, 420, 2180}}},
