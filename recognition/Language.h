@@ -26,8 +26,8 @@ bool showsAnotherLanguage(const RecognizedLine& line, std::string_view model);
 std::string withAddressesJoined(std::string text);
 
 // `text` with a web host's "www" made whole where a model read it as three or four of "u" and "w"
-// ("wuw.debian.org", "//uww.", "(wwuw."): no host begins so, and the Dutch and French models read
-// "www" so in some fonts whatever its size.
+// ("wuw.debian.org", "//uww.", "(wwuw."): no host begins so, and the Dutch and French models (now
+// and then the German one) read "www" so in some fonts.
 std::string withWebHostsMended(std::string text);
 
 }  // namespace quirna
