@@ -206,17 +206,19 @@ void mapBackFromDeskewed(const Deskewed& deskewed, int width, int height, int& l
   bottom = static_cast<int>(std::ceil(std::clamp(maxY, 0.0, static_cast<double>(height))));
 }
 
-// Whether the paper of `bitmap` (in an engine form) is lit about evenly: the light end of each of
-// 8 x 8 tiles, which ink seldom reaches, varies by less than 64 grey levels across them.
-bool isEvenlyLit(Pix* bitmap) {
+// `bitmap` (in an engine form) in 8-bit grey, for the measures of its paper and ink.
+PixPtr greyOf(Pix* bitmap) {
+  return PixPtr(pixGetDepth(bitmap) == 32 ? pixConvertRGBToLuminance(bitmap) : pixClone(bitmap));
+}
+
+// Whether the paper of `grey` (8-bit) is lit about evenly: the light end of each of 8 x 8 tiles,
+// which ink seldom reaches, varies by less than 64 grey levels across them.
+bool isEvenlyLit(Pix* grey) {
   constexpr int tiles = 8;
   constexpr float paperRank = 0.9f;  // lighter than nine pixels in ten
   constexpr float maxSpread = 64;
-  const PixPtr grey(pixGetDepth(bitmap) == 32 ? pixConvertRGBToLuminance(bitmap)
-                                              : pixClone(bitmap));
-  if (!grey) return false;
-  const int width = pixGetWidth(grey.get());
-  const int height = pixGetHeight(grey.get());
+  const int width = pixGetWidth(grey);
+  const int height = pixGetHeight(grey);
   float lightest = 0;
   float darkest = 255;
   for (int row = 0; row < tiles; ++row) {
@@ -225,7 +227,7 @@ bool isEvenlyLit(Pix* bitmap) {
       const int top = row * height / tiles;
       BOX* tile = boxCreate(left, top, (column + 1) * width / tiles - left,
                             (row + 1) * height / tiles - top);
-      const PixPtr part(pixClipRectangle(grey.get(), tile, nullptr));
+      const PixPtr part(pixClipRectangle(grey, tile, nullptr));
       boxDestroy(&tile);
       l_float32 paper = 0;
       if (!part ||
@@ -239,19 +241,16 @@ bool isEvenlyLit(Pix* bitmap) {
   return lightest - darkest < maxSpread;
 }
 
-// Whether the ink of `bitmap` (in an engine form; its dark pixels set in `ink`) is nowhere black:
+// Whether the ink of `grey` (8-bit; its dark pixels set in `ink`) is nowhere black:
 // a blurred copy, whose thin strokes Sauvola's threshold, relative to its neighbourhood, drops
 // where Otsu's keeps them (links in colour, thin type). The darkest tenth of the ink is black on
 // drawn pages (at most grey 32 on cards printed in grey) and grey 58 and lighter once blurred.
-bool hasSoftInk(Pix* bitmap, Pix* ink) {
+bool hasSoftInk(Pix* grey, Pix* ink) {
   constexpr float darkRank = 0.1f;
   constexpr float minSoft = 45;
-  const PixPtr grey(pixGetDepth(bitmap) == 32 ? pixConvertRGBToLuminance(bitmap)
-                                              : pixClone(bitmap));
   l_float32 dark = 0;
-  return grey && ink &&
-         pixGetRankValueMasked(grey.get(), ink, 0, 0, 1, darkRank, &dark, nullptr) == 0 &&
-         dark > minSoft;
+  return ink != nullptr &&
+         pixGetRankValueMasked(grey, ink, 0, 0, 1, darkRank, &dark, nullptr) == 0 && dark > minSoft;
 }
 
 }  // namespace
@@ -305,8 +304,10 @@ EngineInput prepare(const Pix* bitmap) {
     prepared.deskewed = deskew(input, prepared.binary.get());
   }
   // A drawn page is never skewed nor blurred: one that is was photographed or scanned.
+  const PixPtr grey = greyOf(input);
   prepared.evenlyLitPhoto =
-      (prepared.deskewed.bitmap || hasSoftInk(input, prepared.binary.get())) && isEvenlyLit(input);
+      grey && (prepared.deskewed.bitmap || hasSoftInk(grey.get(), prepared.binary.get())) &&
+      isEvenlyLit(grey.get());
   prepared.input = prepared.deskewed.bitmap ? prepared.deskewed.bitmap.get() : input;
   if (prepared.deskewed.bitmap) prepared.binary.reset(pixConvertTo1(prepared.input, inkThreshold));
   return prepared;
